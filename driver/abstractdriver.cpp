@@ -1,0 +1,101 @@
+#include "abstractdriver.h"
+
+#include "driverproperty.h"
+
+#include <QEventLoop>
+#include <QTimer>
+
+AbstractDriver::AbstractDriver(QObject *parent)
+    : cuIODeviceImpl(parent)
+    , m_answerTimer(new QTimer(this))
+{
+    m_answerTimer->setSingleShot(true);
+    m_answerTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_answerTimer, &QTimer::timeout, this, [this] {
+        m_timedOut = true;
+        finishWait();
+    });
+}
+
+AbstractDriver::~AbstractDriver() = default;
+
+void AbstractDriver::sendMsg(quint8 command, const QByteArray &data)
+{
+    m_answerTimer->start(m_timeOut);
+    m_answered = false;
+    m_timedOut = false;
+    m_pendingCommand = command;
+    m_requestPending = true;
+    cuIODeviceImpl::sendMsg(command, quint8(data.size()),
+                            reinterpret_cast<quint8 *>(const_cast<char *>(data.constData())));
+}
+
+bool AbstractDriver::waitingAnswer()
+{
+    ++m_busy;
+    while (!m_answered && !m_timedOut) {
+        // A local loop sleeps until the next event instead of spinning, and is quit by the
+        // answer or the time-out.
+        QEventLoop loop;
+        m_waitLoops.push_back(&loop);
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+        m_waitLoops.pop_back();
+    }
+    --m_busy;
+    return !m_timedOut;
+}
+
+void AbstractDriver::finishWait()
+{
+    // A request started from an event handler during a wait shares this driver's single
+    // bookkeeping, so every wait ends together.
+    for (QEventLoop *loop : m_waitLoops)
+        loop->quit();
+}
+
+void AbstractDriver::appendProperty(DriverProperty_p *property)
+{
+    const quint8 getter = property->cmdGetter();
+    const quint8 setter = property->cmdSetter();
+    for (auto it = m_properties.begin(); it != m_properties.end();) {
+        const bool sameGetter = getter != NoCommand && (*it)->cmdGetter() == getter;
+        const bool sameSetter = setter != NoCommand && (*it)->cmdSetter() == setter;
+        if (sameGetter || sameSetter)
+            it = m_properties.erase(it);
+        else
+            ++it;
+    }
+    m_properties.push_back(property);
+}
+
+bool AbstractDriver::pMsgReceived(quint8 address, quint8 command, quint8 dataLength, quint8 *data)
+{
+    if (address != devAddress())
+        return false;
+
+    // Only the answer to the outstanding request ends its wait: a late answer to an earlier
+    // request, an unsolicited message or another code must not pass for it. Every message is
+    // still dispatched below.
+    if (m_requestPending && command == m_pendingCommand) {
+        m_requestPending = false;
+        m_answerTimer->stop();
+        m_answered = true;
+        finishWait();
+    }
+
+    if (command == NoCommand) // the code that means "no such operation" is never dispatched
+        return false;
+    for (DriverProperty_p *property : m_properties) {
+        if (property->cmdGetter() == command) {
+            property->setBufferData(
+                QByteArray(reinterpret_cast<const char *>(data), dataLength));
+            property->gettedSignal()->run();
+            return true;
+        }
+        if (property->cmdSetter() == command) {
+            property->settedSignal()->run();
+            return true;
+        }
+    }
+    return false;
+}

@@ -1,0 +1,97 @@
+#ifndef COMMONDRIVER_H
+#define COMMONDRIVER_H
+
+#include "abstractdriver.h"
+#include "driverproperty.h"
+
+#include <QString>
+
+// The device's 96-bit unique identifier, kept as the device sends it.
+struct cUDID
+{
+    quint8 bytes[12];
+};
+
+template<>
+struct PayloadCodec<cUDID>
+{
+    static QByteArray encode(const cUDID &value)
+    {
+        return QByteArray(reinterpret_cast<const char *>(value.bytes), sizeof(value.bytes));
+    }
+    static cUDID decode(const QByteArray &payload)
+    {
+        cUDID value;
+        PayloadDetail::copyPadded(payload, value.bytes, sizeof(value.bytes));
+        return value;
+    }
+};
+
+// What every device of the family offers: identification and service commands.
+//
+// The device's command set. Every request carries one of these codes; the device answers
+// with the same code. Reads and commands send an empty payload; answers to writes and
+// commands only confirm, their payload is not looked at.
+//
+//   code  kind     operation             request payload        answer payload
+//   0x00  command  init                  -                      -
+//   0x01  command  shutDown              -                      -
+//   0x02  command  silence               -                      -
+//   0x05  read     UDID                  -                      12 bytes
+//   0x06  read     deviceType            -                      text
+//   0x07  read     modificationVersion   -                      text
+//   0x08  read     hardwareVersion       -                      text
+//   0x09  read     firmwareVersion       -                      text
+//   0x0A  read     deviceDescription     -                      text
+//   0x0B  command  reboot                -                      -
+//   0x0C  command  writeEeprom           -                      -
+//   0x10  write    referenceLevel        4 bytes Kuvel_RefLevel_t
+//   0x11  write    timeConst             4 bytes float
+//   0x12  read     timeConst             -                      4 bytes float
+//   0x13  write    currentChannel        1 byte, channel index from 0
+//   0x14  read     currentChannel        -                      1 byte
+//   0x15  command  startCounter          -                      -
+//   0x16  command  stopCounter           -                      -
+//   0x17  read     counts                -                      16 bytes Kuvel_Counts_t
+// Texts are UTF-8, zero-terminated or ending with the payload; numbers are little-endian.
+class CommonDriver : public AbstractDriver
+{
+    Q_OBJECT
+public:
+    explicit CommonDriver(QObject *parent = nullptr);
+    ~CommonDriver() override;
+
+    DriverPropertyReadOnly<QString> *deviceType() const { return m_deviceType; }
+    DriverPropertyReadOnly<QString> *modificationVersion() const { return m_modificationVersion; }
+    DriverPropertyReadOnly<QString> *hardwareVersion() const { return m_hardwareVersion; }
+    DriverPropertyReadOnly<QString> *firmwareVersion() const { return m_firmwareVersion; }
+    DriverPropertyReadOnly<QString> *deviceDescription() const { return m_deviceDescription; }
+    DriverPropertyReadOnly<cUDID> *UDID() const { return m_UDID; }
+    DriverCommand *init() const { return m_init; }
+    DriverCommand *shutDown() const { return m_shutDown; }
+    DriverCommand *silence() const { return m_silence; }
+    DriverCommand *reboot() const { return m_reboot; }
+    DriverCommand *writeEeprom() const { return m_writeEeprom; }
+
+    // Reads the six identification values, one attempt each, and stops at the first failure.
+    bool getDeviceInfo();
+
+signals:
+    // Any message with the EEPROM code for this device, normally the device's confirmation.
+    void eepromWrited();
+
+private:
+    DriverPropertyReadOnly<QString> *m_deviceType;
+    DriverPropertyReadOnly<QString> *m_modificationVersion;
+    DriverPropertyReadOnly<QString> *m_hardwareVersion;
+    DriverPropertyReadOnly<QString> *m_firmwareVersion;
+    DriverPropertyReadOnly<QString> *m_deviceDescription;
+    DriverPropertyReadOnly<cUDID> *m_UDID;
+    DriverCommand *m_init;
+    DriverCommand *m_shutDown;
+    DriverCommand *m_silence;
+    DriverCommand *m_reboot;
+    DriverCommand *m_writeEeprom;
+};
+
+#endif // COMMONDRIVER_H

@@ -1,0 +1,61 @@
+#include "driverproperty.h"
+
+DriverProperty_p::DriverProperty_p(AbstractDriver *driver, quint8 cmdGetter, quint8 cmdSetter)
+    : m_abstractDriver(driver)
+    , m_cmdGetter(cmdGetter)
+    , m_cmdSetter(cmdSetter)
+    , m_gettedSignal(new PropertySignal)
+    , m_settedSignal(new PropertySignal)
+{
+    m_abstractDriver->appendProperty(this);
+}
+
+DriverProperty_p::~DriverProperty_p()
+{
+    delete m_gettedSignal;
+    delete m_settedSignal;
+}
+
+void DriverProperty_p::readWrite(quint8 command, const QByteArray &data)
+{
+    m_abstractDriver->sendMsg(command, data);
+    m_lastSettedData = data;
+}
+
+QByteArray DriverProperty_p::readWriteSync(quint8 command, const QByteArray &data, bool *ok,
+                                           int attempts)
+{
+    // The whole exchange, sending included, counts as the driver's wait: the send itself
+    // processes events.
+    ++m_abstractDriver->m_busy;
+    bool answered = false;
+    while (attempts > 0) {
+        readWrite(command, data);
+        --attempts;
+        if (m_abstractDriver->waitingAnswer()) {
+            answered = true;
+            break;
+        }
+    }
+    --m_abstractDriver->m_busy;
+    if (ok)
+        *ok = answered;
+    return m_data;
+}
+
+DriverCommand::DriverCommand(AbstractDriver *driver, quint8 cmdGetter, quint8 cmdSetter)
+    : DriverProperty_p(driver, cmdGetter, cmdSetter)
+{
+}
+
+DriverCommand::~DriverCommand() = default;
+
+void DriverCommand::execute()
+{
+    readWrite(cmdSetter(), QByteArray());
+}
+
+void DriverCommand::executeSync(bool *ok, int attempts)
+{
+    readWriteSync(cmdSetter(), QByteArray(), ok, attempts);
+}
