@@ -1,0 +1,45 @@
+#ifndef SIMPROCESS_H
+#define SIMPROCESS_H
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// Runs kuvel-counter-sim for a test: starts it with a log in a temporary directory, waits for
+// the terminal path it prints first, and stops it again (also on destruction).
+// Log lines: "<seconds> rx|tx <code> <payload hex...> [tags]", "<seconds> bad ...",
+// "<seconds> ctl ..."; see tools/kuvelcountersim.h.
+class SimProcess
+{
+public:
+    SimProcess();
+    ~SimProcess();
+
+    // Starts the simulator (stopping a running one first). With a linkPath it also makes a
+    // symlink to its terminal there. Returns false when it does not start or print a path.
+    bool start(const QStringList &extraArgs = {}, const QString &linkPath = {});
+    // SIGTERM, then waits; the simulator removes its symlink and exits with 0.
+    void stop();
+
+    bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
+    int exitCode() const { return m_process.exitCode(); }
+    // The terminal the simulator created (not the symlink).
+    QString portPath() const { return m_portPath; }
+    // Each start gets a fresh log file, so the lines of an earlier run stay readable until
+    // the next start.
+    QString logPath() const { return m_logPath; }
+    QStringList logLines() const;
+    // Switches the simulator between answering and silence (SIGUSR1); returns once it has
+    // taken effect.
+    bool toggleSilence();
+
+private:
+    QProcess m_process;
+    QTemporaryDir m_dir;
+    QString m_portPath;
+    QString m_logPath;
+    int m_starts = 0;
+};
+
+#endif // SIMPROCESS_H

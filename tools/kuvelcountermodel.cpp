@@ -1,0 +1,208 @@
+#include "kuvelcountermodel.h"
+
+#include <QtEndian>
+
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+// Counts model. Every reference level is a comparator threshold on the same stream of pulses;
+// a pulse of n photons has a height around n * PhotonHeight, and the number of photons per
+// pulse is Poisson distributed. Count i is the number of pulses above threshold i in one time
+// constant, so a sweep of one level over 0..65535 falls as a staircase: a steep edge of
+// electronic noise near 0, then one step per photon number, down to about 0 at 65535.
+constexpr double PulseRate = 100000.0; // pulses per second on channel 0
+constexpr double ChannelRateStep = 0.1; // each channel index counts 10 % more than the last
+constexpr double MeanPhotons = 1.0;
+constexpr double PhotonHeight = 8000.0;
+constexpr double PhotonWidth = 1000.0; // spread of a 1-photon pulse; n photons: times sqrt(n)
+constexpr double NoiseRate = 1000000.0; // electronic noise crossings at a zero threshold
+constexpr double NoiseWidth = 600.0;
+constexpr int MaxPhotons = 12;
+
+// Share of a Gaussian of this centre and width above the threshold.
+double above(double threshold, double centre, double width)
+{
+    return 0.5 * std::erfc((threshold - centre) / (width * std::sqrt(2.0)));
+}
+
+const quint8 IdentifierBytes[12] = {
+    // Contains the three reserved frame values on purpose, so every identification read
+    // exercises the escaping of both sides.
+    0x4B, 0x43, 0xF9, 0xFA, 0xFB, 0x00, 0x01, 0x02, 0x10, 0x20, 0x30, 0x40,
+};
+
+QByteArray text(const char *value)
+{
+    return QByteArray(value, int(std::strlen(value)) + 1); // zero-terminated
+}
+
+QByteArray u32(quint32 value)
+{
+    QByteArray bytes(4, '\0');
+    qToLittleEndian<quint32>(value, bytes.data());
+    return bytes;
+}
+
+} // namespace
+
+KuvelCounterModel::KuvelCounterModel(quint64 seed) : m_deviceType("KuvelCounter"), m_noise(seed)
+{
+    for (auto &channel : m_levels)
+        // Half-way between the photon peaks, so each count is that of "at least n photons".
+        channel = {4000, 12000, 20000, 28000};
+}
+
+bool KuvelCounterModel::isKnown(quint8 command)
+{
+    switch (command) {
+    case Init:
+    case ShutDown:
+    case Silence:
+    case Identifier:
+    case DeviceType:
+    case ModificationVersion:
+    case HardwareVersion:
+    case FirmwareVersion:
+    case DeviceDescription:
+    case Reboot:
+    case WriteEeprom:
+    case WriteReferenceLevel:
+    case WriteTimeConst:
+    case ReadTimeConst:
+    case WriteChannel:
+    case ReadChannel:
+    case StartCounter:
+    case StopCounter:
+    case ReadCounts:
+        return true;
+    default:
+        return false;
+    }
+}
+
+QList<quint8> KuvelCounterModel::readCodes()
+{
+    return {Identifier,        DeviceType,    ModificationVersion, HardwareVersion, FirmwareVersion,
+            DeviceDescription, ReadTimeConst, ReadChannel,         ReadCounts};
+}
+
+bool KuvelCounterModel::peek(quint8 command, QByteArray *answer) const
+{
+    switch (command) {
+    case Identifier:
+        *answer = QByteArray(reinterpret_cast<const char *>(IdentifierBytes),
+                             int(sizeof(IdentifierBytes)));
+        return true;
+    case DeviceType:
+        *answer = m_deviceType;
+        answer->append('\0');
+        return true;
+    case ModificationVersion:
+        *answer = text("KC-4");
+        return true;
+    case HardwareVersion:
+        *answer = text("1.0");
+        return true;
+    case FirmwareVersion:
+        *answer = text("sim-1.0");
+        return true;
+    case DeviceDescription:
+        *answer = text("Simulated photon-number-resolving counter");
+        return true;
+    case ReadTimeConst: {
+        quint32 bits;
+        std::memcpy(&bits, &m_timeConst, 4);
+        *answer = u32(bits);
+        return true;
+    }
+    case ReadChannel:
+        *answer = QByteArray(1, char(m_channel));
+        return true;
+    case ReadCounts:
+        answer->clear();
+        for (quint32 count : m_counts)
+            answer->append(u32(count));
+        return true;
+    default:
+        return false;
+    }
+}
+
+KuvelCounterModel::Outcome KuvelCounterModel::handle(quint8 command, const QByteArray &payload,
+                                                     QByteArray *answer)
+{
+    const auto *data = reinterpret_cast<const uchar *>(payload.constData());
+    answer->clear();
+    switch (command) {
+    case Init:
+    case ShutDown:
+    case Silence:
+    case Reboot:
+    case WriteEeprom:
+        return Answered;
+    case WriteReferenceLevel: {
+        if (payload.size() != 4 || data[0] >= ChannelCount || data[1] >= LevelCount)
+            return Rejected;
+        m_levels[data[0]][data[1]] = qFromLittleEndian<quint16>(data + 2);
+        return Answered;
+    }
+    case WriteTimeConst: {
+        if (payload.size() != 4)
+            return Rejected;
+        const quint32 bits = qFromLittleEndian<quint32>(data);
+        float value;
+        std::memcpy(&value, &bits, 4);
+        // Written so that NaN fails too.
+        if (!(value >= MinTimeConst && value <= MaxTimeConst))
+            return Rejected;
+        m_timeConst = value;
+        return Answered;
+    }
+    case WriteChannel:
+        if (payload.size() != 1 || data[0] >= ChannelCount)
+            return Rejected;
+        m_channel = data[0];
+        return Answered;
+    case StartCounter:
+        m_counting = true;
+        return Answered;
+    case StopCounter:
+        // The counts keep the values of the last read.
+        m_counting = false;
+        return Answered;
+    case ReadCounts:
+        if (m_counting)
+            measure();
+        peek(command, answer);
+        return Answered;
+    default:
+        return peek(command, answer) ? Answered : Unknown;
+    }
+}
+
+double KuvelCounterModel::expectedCount(int level) const
+{
+    const double threshold = m_levels[m_channel][level];
+    const double rate = PulseRate * (1.0 + ChannelRateStep * m_channel);
+    double perSecond = NoiseRate * above(threshold, 0.0, NoiseWidth);
+    double poisson = std::exp(-MeanPhotons); // share of pulses with 0 photons
+    for (int n = 1; n <= MaxPhotons; ++n) {
+        poisson *= MeanPhotons / n;
+        perSecond
+            += rate * poisson * above(threshold, n * PhotonHeight, PhotonWidth * std::sqrt(n));
+    }
+    return perSecond * double(m_timeConst);
+}
+
+void KuvelCounterModel::measure()
+{
+    for (int i = 0; i < LevelCount; ++i) {
+        const double mean = expectedCount(i);
+        // Always draw, so that the noise sequence depends only on the number of reads.
+        const double noise = (2.0 * m_noise.uniform() - 1.0) * std::sqrt(mean);
+        const double value = std::round(mean + noise);
+        m_counts[i] = value <= 0.0 ? 0u : value >= 4294967295.0 ? 4294967295u : quint32(value);
+    }
+}

@@ -1,0 +1,98 @@
+#ifndef KUVELCOUNTERMODEL_H
+#define KUVELCOUNTERMODEL_H
+
+#include "simrandom.h"
+
+#include <QByteArray>
+#include <QList>
+
+#include <array>
+
+// The simulated counter's inner state and its command set: bytes of a request payload in,
+// bytes of an answer payload out. It knows nothing of frames, lines or timing.
+//
+// Command set (request payload -> answer payload, multi-byte values little-endian):
+//   0x00 init, 0x01 shutDown, 0x02 silence, 0x0B reboot, 0x0C writeEeprom: empty -> empty
+//   0x05 identifier: empty -> 12 bytes
+//   0x06 type, 0x07 modification, 0x08 hardware, 0x09 firmware, 0x0A description:
+//        empty -> zero-terminated text
+//   0x10 reference level: channel u8 (0..7), level u8 (0..3), value u16 -> empty
+//   0x11 time constant: float (0.01..10 s) -> empty       0x12: empty -> float
+//   0x13 active channel: u8 (0..7) -> empty                0x14: empty -> u8
+//   0x15 start counting, 0x16 stop counting: empty -> empty
+//   0x17 counts: empty -> four u32, 1-photon level first
+// Payloads of reads are ignored. A write whose payload has the wrong size or an out-of-range
+// value is rejected: nothing changes and no answer goes out, so the PC sees a failure
+// instead of a confirmation of something that did not happen.
+class KuvelCounterModel
+{
+public:
+    enum Command : quint8 {
+        Init = 0x00,
+        ShutDown = 0x01,
+        Silence = 0x02,
+        Identifier = 0x05,
+        DeviceType = 0x06,
+        ModificationVersion = 0x07,
+        HardwareVersion = 0x08,
+        FirmwareVersion = 0x09,
+        DeviceDescription = 0x0A,
+        Reboot = 0x0B,
+        WriteEeprom = 0x0C,
+        WriteReferenceLevel = 0x10,
+        WriteTimeConst = 0x11,
+        ReadTimeConst = 0x12,
+        WriteChannel = 0x13,
+        ReadChannel = 0x14,
+        StartCounter = 0x15,
+        StopCounter = 0x16,
+        ReadCounts = 0x17,
+    };
+
+    enum Outcome {
+        Answered, // answer holds the payload to send
+        Unknown, // not a code of the command set: the device keeps quiet
+        Rejected, // bad payload for a write: nothing changed, the device keeps quiet
+    };
+
+    static constexpr int ChannelCount = 8;
+    static constexpr int LevelCount = 4;
+    static constexpr float MinTimeConst = 0.01f;
+    static constexpr float MaxTimeConst = 10.0f;
+
+    explicit KuvelCounterModel(quint64 seed = 1);
+
+    void setDeviceType(const QByteArray &text) { m_deviceType = text; }
+
+    // Applies one request. While counting, every counts read is a new measurement.
+    Outcome handle(quint8 command, const QByteArray &payload, QByteArray *answer);
+
+    // The answer a read would get now, without any side effect: counts are not measured
+    // anew. False for codes that are not reads.
+    bool peek(quint8 command, QByteArray *answer) const;
+
+    static bool isKnown(quint8 command);
+    static QList<quint8> readCodes();
+
+    float timeConst() const { return m_timeConst; }
+    quint8 channel() const { return m_channel; }
+    quint16 referenceLevel(int channel, int level) const { return m_levels[channel][level]; }
+    bool isCounting() const { return m_counting; }
+    std::array<quint32, 4> counts() const { return m_counts; }
+
+    // The mean of count i for the active channel and settings, before noise.
+    double expectedCount(int level) const;
+
+private:
+    void measure();
+
+    QByteArray m_deviceType;
+    float m_timeConst = 1.0f;
+    quint8 m_channel = 0;
+    std::array<std::array<quint16, LevelCount>, ChannelCount> m_levels;
+    bool m_counting = false;
+    std::array<quint32, 4> m_counts {};
+    SimRandom m_noise;
+};
+
+#endif // KUVELCOUNTERMODEL_H
