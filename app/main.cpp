@@ -1,0 +1,9 @@
+#include "kuvelcounterapp.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    return runKuvelCounter(app);
+}

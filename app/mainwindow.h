@@ -1,0 +1,73 @@
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include <QMainWindow>
+#include <QString>
+
+class KuvelCounterDriver;
+class QTimer;
+
+namespace Ui {
+class MainWindow;
+}
+
+// The operator's only window: the counter's settings, live counts and the calibration scan.
+// Every device call is synchronous and processes events while it waits for the answer, so
+// the poll and the scan step hold their own requests back until no other request waits.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+public:
+    // Builds the window without touching the device: no port is known yet.
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // Creates the link and the counter driver for the port; nothing is sent yet.
+    void setPortName(const QString &name);
+    // Identifies the counter and loads its active channel and time constant into the window.
+    // False when the window must not be shown.
+    bool isCorrectDevice();
+    // Locks the settings and the calibration tab while the counter counts (enable false).
+    void enebleGUI(bool enable);
+
+public slots:
+    // One poll of the live counts while counting runs.
+    void timeOut();
+    // One step of the calibration scan.
+    void calibrationTimeOut();
+
+private:
+    void readChannel();
+    void writeChannel();
+    void readTimeConst();
+    void writeTimeConst();
+    void writeRefLevel(int level);
+    void startCounting();
+    void stopCounting();
+    void saveToEeprom();
+    void startCalibration();
+    void stopCalibration();
+
+    bool showChannel(quint8 channelIndex);
+    void writeCalibrationLevel(quint8 level, quint16 value);
+    void writeCalibrationLevels();
+    void setCalibrationRunning(bool running);
+    void resumeDeferred();
+    void warn(const QString &text);
+
+    Ui::MainWindow *ui;
+    QString m_portName;
+    KuvelCounterDriver *m_driver = nullptr;
+    quint32 m_calibrValue = 0;
+    quint8 m_calibrPhase = 0;
+
+    // One timer per chain: a new start restarts it, so a tick armed by an earlier run can
+    // never run beside the new one.
+    QTimer *m_pollTimer;
+    QTimer *m_calibrationTimer;
+    // A tick or step that fell due while a request was waiting, to be run once it is over.
+    bool m_pollDeferred = false;
+    bool m_calibrationDeferred = false;
+};
+
+#endif // MAINWINDOW_H
