@@ -3,8 +3,8 @@
 #include "cstarprotocolpc.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QLoggingCategory>
-#include <QThread>
 
 Q_LOGGING_CATEGORY(lcLink, "kuvel.link", QtWarningMsg)
 
@@ -74,7 +74,12 @@ bool cuRs485IOInterface::pSendMsg(quint8 address, quint8 command, quint8 dataLen
     m_port->flush();
     // User input stays queued: a click must not start a request inside this one.
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    QThread::usleep(2);
+    // A pause of 2 microseconds after the frame. Not a sleep: the kernel's timer slack (50 us
+    // by default) stretches a 2 us sleep to 60-100 us, most of a request's round trip.
+    QElapsedTimer pause;
+    pause.start();
+    while (pause.nsecsElapsed() < 2000) {
+    }
     // The port may have been closed by an event handled just above.
     if (m_port->isOpen())
         m_port->waitForBytesWritten(5);
