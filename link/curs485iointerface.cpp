@@ -114,6 +114,10 @@ void cuRs485IOInterface::dataReady()
             } else {
                 qCDebug(lcLink) << "dropped a frame, result" << result;
             }
+            // Decoding leaves the frame's remains in the buffer. Bytes up to the next start
+            // byte belong to no frame; appended to those remains, a later end byte would
+            // decode a frame the device never sent (from a payload that holds one, say).
+            codec->clearBuffer();
         }
     }
 }
