@@ -33,6 +33,9 @@ for target in fuzz_receive fuzz_decoder; do
     mkdir -p "$crashes"
     log=$build/$target.log
     echo "== $target, $seconds s"
+    # Earlier findings stay; only the inputs of this run are reported.
+    marker=$work/$target.start
+    touch "$marker"
     rc=0
     "$build/$target" "$corpus" -max_total_time="$seconds" -max_len="${maxLen[$target]}" \
         -dict=tests/fuzz/star.dict -timeout=10 -print_final_stats=1 \
@@ -50,11 +53,10 @@ for target in fuzz_receive fuzz_decoder; do
         failed=1
         echo "   FAILED (exit $rc), log: $log"
         grep -E 'ERROR: |broken invariant|runtime error' "$log" | head -n 5 | sed 's/^/   /' || true
-        for input in "$crashes"/*; do
-            [[ -e "$input" ]] || continue
+        while IFS= read -r input; do
             echo "   input kept: $input"
             echo "   replay:     $build/$target $input"
-        done
+        done < <(find "$crashes" -type f -newer "$marker")
         echo "   to replay it in ./test.sh: cp the input to tests/fuzz/crashes/"
     fi
 done

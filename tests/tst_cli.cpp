@@ -1,0 +1,577 @@
+// kuvel-counter-cli run as a separate process against the simulated counter: what it prints,
+// how it exits, and what the counter received, read back from the simulator's log.
+
+#include "simprocess.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QThread>
+#include <QtTest>
+
+#include <csignal>
+
+#ifndef KUVEL_CLI_PATH
+#error "KUVEL_CLI_PATH must name the kuvel-counter-cli executable"
+#endif
+
+namespace {
+
+constexpr int RunTimeoutMs = 20000;
+
+struct CliResult
+{
+    int exitCode = -1;
+    QStringList out; // lines of standard output
+    QStringList err; // lines of standard error
+};
+
+QStringList lines(const QByteArray &bytes)
+{
+    return QString::fromUtf8(bytes).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+// One line of the simulator's log: direction, code and payload bytes, tags apart.
+struct LogEntry
+{
+    double time = 0; // seconds since the simulator started
+    QString direction;
+    quint8 code = 0;
+    QByteArray payload;
+    QStringList tags;
+};
+
+QList<LogEntry> parseLog(const QStringList &logLines)
+{
+    QList<LogEntry> entries;
+    for (const QString &line : logLines) {
+        const QStringList fields = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        if (fields.size() < 3 || (fields[1] != QLatin1String("rx") && fields[1] != "tx"))
+            continue;
+        LogEntry entry;
+        entry.time = fields[0].toDouble();
+        entry.direction = fields[1];
+        entry.code = quint8(fields[2].toUInt(nullptr, 16));
+        for (const QString &field : fields.mid(3)) {
+            if (field.size() == 2)
+                entry.payload.append(char(field.toUInt(nullptr, 16)));
+            else
+                entry.tags << field;
+        }
+        entries << entry;
+    }
+    return entries;
+}
+
+// Requests the counter received and acted on (a silent counter ignores them).
+QList<LogEntry> received(const QList<LogEntry> &entries)
+{
+    QList<LogEntry> result;
+    for (const LogEntry &entry : entries) {
+        if (entry.direction == QLatin1String("rx") && !entry.tags.contains("silent"))
+            result << entry;
+    }
+    return result;
+}
+
+int indexOfCode(const QList<LogEntry> &entries, quint8 code, int from = 0)
+{
+    for (int i = from; i < entries.size(); ++i) {
+        if (entries[i].code == code)
+            return i;
+    }
+    return -1;
+}
+
+quint32 countOf(const QByteArray &payload, int index)
+{
+    return qFromLittleEndian<quint32>(payload.constData() + 4 * index);
+}
+
+} // namespace
+
+class TestCli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void usageErrors_data();
+    void usageErrors();
+    void info();
+    void getAndSet();
+    void simpleCommands();
+    void wrongDevice();
+    void silentDevice();
+    void portThatDoesNotOpen();
+    void watchCount();
+    void scanMatchesLevelsWritten_data();
+    void scanMatchesLevelsWritten();
+    void scanMeasuresAgainAfterFailedRead();
+    void scanGivesUpOnSilentDevice();
+    void signalStopsCounter_data();
+    void signalStopsCounter();
+    void closedOutputStopsCounter();
+
+private:
+    CliResult run(const QStringList &args, bool withPort = true);
+    void startCli(QProcess &process, const QStringList &args);
+    bool waitForLogLine(const QString &needle, int from, int timeoutMs = 5000);
+
+    SimProcess m_sim;
+};
+
+CliResult TestCli::run(const QStringList &args, bool withPort)
+{
+    QProcess process;
+    process.start(QStringLiteral(KUVEL_CLI_PATH),
+                  withPort ? QStringList {"--port", m_sim.portPath()} + args : args);
+    CliResult result;
+    if (!process.waitForFinished(RunTimeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        return result;
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    result.out = lines(process.readAllStandardOutput());
+    result.err = lines(process.readAllStandardError());
+    return result;
+}
+
+void TestCli::startCli(QProcess &process, const QStringList &args)
+{
+    process.start(QStringLiteral(KUVEL_CLI_PATH), QStringList {"--port", m_sim.portPath()} + args);
+    QVERIFY(process.waitForStarted());
+}
+
+bool TestCli::waitForLogLine(const QString &needle, int from, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < timeoutMs) {
+        const QStringList log = m_sim.logLines();
+        for (int i = from; i < log.size(); ++i) {
+            if (log[i].contains(needle))
+                return true;
+        }
+        QThread::msleep(5);
+    }
+    return false;
+}
+
+void TestCli::usageErrors_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<bool>("withPort");
+    QTest::newRow("no port") << QStringList {"info"} << false;
+    QTest::newRow("no command") << QStringList {} << true;
+    QTest::newRow("unknown command") << QStringList {"frob"} << true;
+    QTest::newRow("unknown option") << QStringList {"info", "--frob"} << true;
+    QTest::newRow("get without what") << QStringList {"get"} << true;
+    QTest::newRow("get level") << QStringList {"get", "level"} << true;
+    QTest::newRow("channel 0") << QStringList {"set", "channel", "0"} << true;
+    QTest::newRow("channel 9") << QStringList {"set", "channel", "9"} << true;
+    QTest::newRow("channel not a number") << QStringList {"set", "channel", "two"} << true;
+    QTest::newRow("time constant too short") << QStringList {"set", "timeconst", "0.001"} << true;
+    QTest::newRow("time constant too long") << QStringList {"set", "timeconst", "10.5"} << true;
+    QTest::newRow("time constant nan") << QStringList {"set", "timeconst", "nan"} << true;
+    QTest::newRow("level 5") << QStringList {"set", "level", "1", "5", "100"} << true;
+    QTest::newRow("level value 65536") << QStringList {"set", "level", "1", "1", "65536"} << true;
+    QTest::newRow("level value negative") << QStringList {"set", "level", "1", "1", "-1"} << true;
+    QTest::newRow("level without value") << QStringList {"set", "level", "1", "1"} << true;
+    QTest::newRow("extra argument") << QStringList {"start", "now"} << true;
+    QTest::newRow("watch count 0") << QStringList {"watch", "--count", "0"} << true;
+    QTest::newRow("watch period 0") << QStringList {"watch", "--period", "0"} << true;
+    QTest::newRow("scan option on info") << QStringList {"info", "--step", "5"} << true;
+    QTest::newRow("scan without stop")
+        << QStringList {"scan", "--channel", "1", "--start", "0", "--step", "5"} << true;
+    QTest::newRow("scan step 0") << QStringList {"scan",   "--channel", "1",      "--start", "0",
+                                                 "--stop", "10",        "--step", "0"}
+                                 << true;
+    QTest::newRow("scan stop 65536")
+        << QStringList {"scan", "--channel", "1", "--start", "0", "--stop", "65536", "--step", "1"}
+        << true;
+    QTest::newRow("attempts 0") << QStringList {"info", "--attempts", "0"} << true;
+}
+
+void TestCli::usageErrors()
+{
+    QFETCH(QStringList, args);
+    QFETCH(bool, withPort);
+    QVERIFY(m_sim.start());
+
+    const CliResult result = run(args, withPort);
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY(result.out.isEmpty());
+    QCOMPARE(result.err.size(), 1);
+    // Refused before anything went out on the line.
+    QVERIFY(received(parseLog(m_sim.logLines())).isEmpty());
+}
+
+void TestCli::info()
+{
+    QVERIFY(m_sim.start());
+    const CliResult result = run({"info"});
+    QCOMPARE(result.exitCode, 0);
+    QVERIFY(result.err.isEmpty());
+    QCOMPARE(result.out.size(), 6);
+    const QStringList names {"type",     "modification", "hardware",
+                             "firmware", "description",  "identifier"};
+    for (int i = 0; i < names.size(); ++i)
+        QVERIFY2(result.out[i].startsWith(names[i] + ": "), qPrintable(result.out[i]));
+    QVERIFY(result.out[0].contains("KuvelCounter"));
+
+    // The identifier as the counter sent it, 12 bytes in hex.
+    const QList<LogEntry> log = parseLog(m_sim.logLines());
+    QByteArray identifier;
+    for (const LogEntry &entry : log) {
+        if (entry.direction == QLatin1String("tx") && entry.code == 0x05)
+            identifier = entry.payload;
+    }
+    QCOMPARE(identifier.size(), 12);
+    QCOMPARE(result.out[5], "identifier: " + QString::fromLatin1(identifier.toHex().toUpper()));
+}
+
+void TestCli::getAndSet()
+{
+    QVERIFY(m_sim.start());
+
+    // Channels are 1 to 8 on the command line and 0 to 7 on the wire, both ways.
+    for (int channel : {1, 5, 8}) {
+        const int before = m_sim.logLines().size();
+        QCOMPARE(run({"set", "channel", QString::number(channel)}).exitCode, 0);
+        const QList<LogEntry> sent = received(parseLog(m_sim.logLines().mid(before)));
+        const int write = indexOfCode(sent, 0x13);
+        QVERIFY(write >= 0);
+        QCOMPARE(sent[write].payload, QByteArray(1, char(channel - 1)));
+
+        const CliResult get = run({"get", "channel"});
+        QCOMPARE(get.exitCode, 0);
+        QCOMPARE(get.out, QStringList {QString::number(channel)});
+    }
+
+    QCOMPARE(run({"set", "timeconst", "0.25"}).exitCode, 0);
+    QCOMPARE(run({"get", "timeconst"}).out, QStringList {"0.25"});
+    QCOMPARE(run({"set", "timeconst", "0.01"}).exitCode, 0);
+    QCOMPARE(run({"get", "timeconst"}).out, QStringList {"0.01"});
+
+    // Level 4 of channel 3 at 1000: record channel 2, level 3, value little-endian.
+    const int before = m_sim.logLines().size();
+    const CliResult level = run({"set", "level", "3", "4", "1000"});
+    QCOMPARE(level.exitCode, 0);
+    QVERIFY(level.out.isEmpty());
+    const QList<LogEntry> sent = received(parseLog(m_sim.logLines().mid(before)));
+    const int write = indexOfCode(sent, 0x10);
+    QVERIFY(write >= 0);
+    QCOMPARE(sent[write].payload, QByteArray::fromHex("0203e803"));
+}
+
+void TestCli::simpleCommands()
+{
+    QVERIFY(m_sim.start());
+    const QList<QPair<QString, quint8>> commands {
+        {"start", 0x15}, {"stop", 0x16}, {"eeprom", 0x0C}};
+    for (const auto &command : commands) {
+        const int before = m_sim.logLines().size();
+        const CliResult result = run({command.first});
+        QCOMPARE(result.exitCode, 0);
+        QVERIFY(result.out.isEmpty());
+        QVERIFY(indexOfCode(received(parseLog(m_sim.logLines().mid(before))), command.second) >= 0);
+    }
+}
+
+void TestCli::wrongDevice()
+{
+    QVERIFY(m_sim.start({"--type", "Other"}));
+    const CliResult info = run({"info"});
+    QCOMPARE(info.exitCode, 2);
+    QVERIFY(info.out.isEmpty());
+    QCOMPARE(info.err.size(), 1);
+    QVERIFY(info.err.first().contains("Wrong device"));
+
+    // Nothing but the type read reaches a device that is not a counter.
+    const CliResult scan
+        = run({"scan", "--channel", "1", "--start", "0", "--stop", "10", "--step", "5"});
+    QCOMPARE(scan.exitCode, 2);
+    QVERIFY(scan.out.isEmpty());
+    for (const LogEntry &entry : received(parseLog(m_sim.logLines())))
+        QCOMPARE(entry.code, quint8(0x06));
+}
+
+void TestCli::silentDevice()
+{
+    QVERIFY(m_sim.start({"--silent"}));
+    // An operation without an answer prints nothing on standard output.
+    for (const QStringList &args : {QStringList {"info"}, QStringList {"get", "channel"},
+                                    QStringList {"watch", "--count", "2"}}) {
+        const CliResult result = run(args + QStringList {"--attempts", "1"});
+        QCOMPARE(result.exitCode, 3);
+        QVERIFY(result.out.isEmpty());
+        QCOMPARE(result.err.size(), 1);
+    }
+}
+
+void TestCli::portThatDoesNotOpen()
+{
+    const CliResult result = run({"--port", "/nonexistent/tty", "info"}, false);
+    QCOMPARE(result.exitCode, 3);
+    QVERIFY(result.out.isEmpty());
+    QCOMPARE(result.err.size(), 1);
+}
+
+void TestCli::watchCount()
+{
+    QVERIFY(m_sim.start());
+    QCOMPARE(run({"set", "timeconst", "0.01"}).exitCode, 0);
+    const int before = m_sim.logLines().size();
+
+    const CliResult result = run({"watch", "--count", "5"});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.out.size(), 6);
+    QCOMPARE(result.out.first(), "time_s,count1,count2,count3,count4");
+    double lastTime = 0;
+    for (const QString &line : result.out.mid(1)) {
+        const QStringList fields = line.split(',');
+        QCOMPARE(fields.size(), 5);
+        bool ok = false;
+        const double time = fields[0].toDouble(&ok);
+        QVERIFY(ok && time > lastTime);
+        lastTime = time;
+        for (const QString &count : fields.mid(1)) {
+            count.toUInt(&ok);
+            QVERIFY2(ok, qPrintable(line));
+        }
+    }
+
+    // Started, read five times, stopped last.
+    const QList<LogEntry> sent = received(parseLog(m_sim.logLines().mid(before)));
+    const int start = indexOfCode(sent, 0x15);
+    QVERIFY(start >= 0);
+    int reads = 0;
+    for (const LogEntry &entry : sent.mid(start))
+        reads += entry.code == 0x17;
+    QCOMPARE(reads, 5);
+    QCOMPARE(sent.last().code, quint8(0x16));
+}
+
+void TestCli::scanMatchesLevelsWritten_data()
+{
+    QTest::addColumn<int>("channel");
+    QTest::addColumn<int>("start");
+    QTest::addColumn<int>("stop");
+    QTest::addColumn<int>("step");
+    QTest::addColumn<QList<int>>("levels"); // the points of every phase
+
+    QTest::newRow("stop between points") << 3 << 100 << 350 << 100 << QList<int> {100, 200, 300};
+    QTest::newRow("stop on a point") << 1 << 0 << 20 << 10 << QList<int> {0, 10, 20};
+    QTest::newRow("start above stop") << 8 << 500 << 400 << 50 << QList<int> {500};
+    QTest::newRow("last point near the top")
+        << 2 << 65530 << 65535 << 3 << QList<int> {65530, 65533};
+}
+
+void TestCli::scanMatchesLevelsWritten()
+{
+    QFETCH(int, channel);
+    QFETCH(int, start);
+    QFETCH(int, stop);
+    QFETCH(int, step);
+    QFETCH(QList<int>, levels);
+
+    QVERIFY(m_sim.start());
+    QCOMPARE(run({"set", "timeconst", "0.01"}).exitCode, 0);
+    const int before = m_sim.logLines().size();
+
+    const CliResult result
+        = run({"scan", "--channel", QString::number(channel), "--start", QString::number(start),
+               "--stop", QString::number(stop), "--step", QString::number(step)});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.out.first(), "phase,level,count");
+    const QStringList rows = result.out.mid(1);
+    QCOMPARE(rows.size(), 4 * levels.size());
+    for (int i = 0; i < rows.size(); ++i) {
+        const QString expected
+            = QStringLiteral("%1,%2,").arg(i / levels.size() + 1).arg(levels[i % levels.size()]);
+        QVERIFY2(rows[i].startsWith(expected), qPrintable(rows[i]));
+    }
+
+    // Replay the log: the levels the counter held at each counts read, and its answer.
+    const QList<LogEntry> log = parseLog(m_sim.logLines().mid(before));
+    const QList<LogEntry> sent = received(log);
+    QCOMPARE(sent[indexOfCode(sent, 0x13)].payload, QByteArray(1, char(channel - 1)));
+    QCOMPARE(sent.last().code, quint8(0x16));
+
+    quint16 held[4] = {0, 0, 0, 0};
+    QStringList replayed;
+    bool counting = false;
+    // Settling: a read comes at least two time constants after the four levels of a phase
+    // were written, and at least one after the single level of the next point.
+    int writesSinceRead = 0;
+    double lastWrite = 0;
+    for (int i = 0; i < log.size(); ++i) {
+        const LogEntry &entry = log[i];
+        if (entry.direction != QLatin1String("rx"))
+            continue;
+        if (entry.code == 0x10) {
+            QCOMPARE(quint8(entry.payload[0]), quint8(channel - 1));
+            held[quint8(entry.payload[1])]
+                = qFromLittleEndian<quint16>(entry.payload.constData() + 2);
+            ++writesSinceRead;
+            lastWrite = entry.time;
+        } else if (entry.code == 0x15) {
+            counting = true;
+        } else if (entry.code == 0x17 && counting) {
+            // Exactly one level is being scanned, the three others are held at 65535.
+            int scanned = -1;
+            for (int level = 0; level < 4; ++level) {
+                if (held[level] != 65535) {
+                    QVERIFY2(scanned < 0, "two levels not held during a counts read");
+                    scanned = level;
+                }
+            }
+            QVERIFY(scanned >= 0);
+            QVERIFY2(writesSinceRead == 4 || writesSinceRead == 1, qPrintable(replayed.join(' ')));
+            const double settle = writesSinceRead == 4 ? 0.020 : 0.010;
+            QVERIFY2(entry.time - lastWrite >= settle - 0.0005,
+                     qPrintable(QString::number(entry.time - lastWrite)));
+            writesSinceRead = 0;
+            QVERIFY(i + 1 < log.size());
+            QCOMPARE(log[i + 1].direction, "tx");
+            QCOMPARE(log[i + 1].code, quint8(0x17));
+            replayed << QStringLiteral("%1,%2,%3")
+                            .arg(scanned + 1)
+                            .arg(held[scanned])
+                            .arg(countOf(log[i + 1].payload, scanned));
+        }
+    }
+    QCOMPARE(rows, replayed);
+}
+
+void TestCli::scanMeasuresAgainAfterFailedRead()
+{
+    QVERIFY(m_sim.start());
+    QCOMPARE(run({"set", "timeconst", "0.2"}).exitCode, 0);
+    const int before = m_sim.logLines().size();
+
+    QProcess cli;
+    startCli(cli,
+             {"--attempts", "1", "scan", "--channel", "1", "--start", "7", "--stop", "7", "--step",
+              "1"});
+    // Silence the counter while the first point settles, until it has ignored one read.
+    QVERIFY(waitForLogLine(" rx 15", before));
+    QVERIFY(m_sim.toggleSilence());
+    QVERIFY(waitForLogLine(" rx 17 silent", before));
+    QVERIFY(m_sim.toggleSilence());
+    QVERIFY(cli.waitForFinished(RunTimeoutMs));
+
+    QCOMPARE(cli.exitCode(), 0);
+    const QStringList out = lines(cli.readAllStandardOutput());
+    QCOMPARE(out.size(), 5);
+    QCOMPARE(out.first(), "phase,level,count");
+    for (int phase = 1; phase <= 4; ++phase)
+        QVERIFY(out[phase].startsWith(QStringLiteral("%1,7,").arg(phase)));
+    QCOMPARE(lines(cli.readAllStandardError()).filter("no answer").size(), 1);
+
+    // The failed read was followed by a second read of the same level, with no write between.
+    const QList<LogEntry> sent = received(parseLog(m_sim.logLines().mid(before)));
+    const int start = indexOfCode(sent, 0x15);
+    QCOMPARE(sent[start + 1].code, quint8(0x17));
+    int reads = 0;
+    for (const LogEntry &entry : sent)
+        reads += entry.code == 0x17;
+    QCOMPARE(reads, 4);
+}
+
+void TestCli::scanGivesUpOnSilentDevice()
+{
+    QVERIFY(m_sim.start());
+    QCOMPARE(run({"set", "timeconst", "0.2"}).exitCode, 0);
+    const int before = m_sim.logLines().size();
+
+    QProcess cli;
+    startCli(cli,
+             {"--attempts", "1", "scan", "--channel", "1", "--start", "0", "--stop", "100",
+              "--step", "10"});
+    QVERIFY(waitForLogLine(" rx 15", before));
+    QVERIFY(m_sim.toggleSilence());
+    QVERIFY(cli.waitForFinished(RunTimeoutMs));
+
+    // Five reads of the first point, then the stop, all unanswered: no data, exit 3.
+    QCOMPARE(cli.exitCode(), 3);
+    QCOMPARE(lines(cli.readAllStandardOutput()), QStringList {"phase,level,count"});
+    QCOMPARE(lines(cli.readAllStandardError()).filter("may still be counting").size(), 1);
+    const QList<LogEntry> log = parseLog(m_sim.logLines().mid(before));
+    int reads = 0;
+    for (const LogEntry &entry : log)
+        reads += entry.direction == QLatin1String("rx") && entry.code == 0x17;
+    QCOMPARE(reads, 5);
+    QCOMPARE(log.last().code, quint8(0x16));
+}
+
+void TestCli::signalStopsCounter_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("watch, Ctrl-C") << QStringList {"watch"} << int(SIGINT);
+    QTest::newRow("watch with period, SIGTERM")
+        << QStringList {"watch", "--period", "0.02"} << int(SIGTERM);
+    QTest::newRow("scan, Ctrl-C") << QStringList {"scan",   "--channel", "2",      "--start", "0",
+                                                  "--stop", "65535",     "--step", "1"}
+                                  << int(SIGINT);
+}
+
+void TestCli::signalStopsCounter()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, signalNumber);
+
+    QVERIFY(m_sim.start());
+    QCOMPARE(run({"set", "timeconst", "0.01"}).exitCode, 0);
+    const int before = m_sim.logLines().size();
+
+    QProcess cli;
+    startCli(cli, args);
+    // Wait for a few data lines, so the counter is surely counting.
+    QStringList out;
+    QElapsedTimer clock;
+    clock.start();
+    while (out.size() < 4 && clock.elapsed() < RunTimeoutMs) {
+        cli.waitForReadyRead(100);
+        out += lines(cli.readAllStandardOutput());
+    }
+    QVERIFY(out.size() >= 4);
+    QVERIFY(::kill(pid_t(cli.processId()), signalNumber) == 0);
+    QVERIFY(cli.waitForFinished(RunTimeoutMs));
+    QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(cli.exitCode(), 128 + signalNumber);
+
+    // Every line printed is whole.
+    out += lines(cli.readAllStandardOutput());
+    const int fields = out.first().count(',');
+    for (const QString &line : out)
+        QCOMPARE(line.count(','), fields);
+
+    const QList<LogEntry> sent = received(parseLog(m_sim.logLines().mid(before)));
+    const int start = indexOfCode(sent, 0x15);
+    QVERIFY(start >= 0);
+    QVERIFY(indexOfCode(sent, 0x16, start) > start);
+    QCOMPARE(sent.last().code, quint8(0x16));
+}
+
+void TestCli::closedOutputStopsCounter()
+{
+    QVERIFY(m_sim.start());
+    QCOMPARE(run({"set", "timeconst", "0.01"}).exitCode, 0);
+    const int before = m_sim.logLines().size();
+
+    // A reader that goes away must not leave the counter counting. The pipe status is the
+    // program's own, as head itself ends well.
+    QProcess shell;
+    shell.start("bash",
+                {"-c", "set -o pipefail; \"$0\" \"$@\" | head -n 3", KUVEL_CLI_PATH, "--port",
+                 m_sim.portPath(), "watch"});
+    QVERIFY(shell.waitForFinished(RunTimeoutMs));
+    QCOMPARE(lines(shell.readAllStandardOutput()).size(), 3);
+    QCOMPARE(shell.exitCode(), 128 + SIGPIPE);
+    QCOMPARE(received(parseLog(m_sim.logLines().mid(before))).last().code, quint8(0x16));
+}
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"

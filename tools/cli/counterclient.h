@@ -1,0 +1,74 @@
+#ifndef COUNTERCLIENT_H
+#define COUNTERCLIENT_H
+
+#include "kuvelcounterdriver.h"
+
+#include <QObject>
+#include <QString>
+
+class cuRs485IOInterface;
+
+// Exit codes of the command-line program, so scripts can tell the failures apart.
+enum CliExitCode {
+    ExitOk = 0,
+    ExitUsage = 1, // bad arguments: nothing was sent to the device
+    ExitDevice = 2, // the device answered, but it is not a counter or reports nonsense
+    ExitNoAnswer = 3, // the port did not open or the device did not answer after its attempts
+};
+
+// The counter behind one serial port: the link and the driver, and the operations the
+// command-line program runs on them. Every operation waits for the device's answer with the
+// configured number of attempts and says whether one came; a value is valid only then.
+class CounterClient : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int MinChannel = 1;
+    static constexpr int MaxChannel = 8;
+    static constexpr int LevelCount = 4;
+    static constexpr quint16 HeldLevel = 65535; // a level held out of the way during a scan
+
+    CounterClient(const QString &portName, int attempts, QObject *parent = nullptr);
+    ~CounterClient() override;
+
+    QString portName() const { return m_portName; }
+    int attempts() const { return m_attempts; }
+
+    // Opens the port now, so that a missing port is told apart from a silent device.
+    bool open();
+
+    // Reads the device type; ExitOk for a counter, ExitDevice for another device,
+    // ExitNoAnswer when it stays silent. *type gets the text when one came.
+    CliExitCode identify(QString *type);
+
+    bool readText(DriverPropertyReadOnly<QString> *property, QString *text);
+    bool readIdentifier(cUDID *identifier);
+    // Channels are 1 to 8 here; the device counts them from 0.
+    bool readChannel(int *channel);
+    bool writeChannel(int channel);
+    bool readTimeConst(float *seconds);
+    bool writeTimeConst(float seconds);
+    // Channel 1 to 8, level 1 to 4.
+    bool writeLevel(int channel, int level, quint16 value);
+    bool readCounts(Kuvel_Counts_t *counts);
+    bool startCounter();
+    bool stopCounter();
+    bool writeEeprom();
+
+    // True while a request waits for its answer: the wait runs a nested event loop, so
+    // handlers reached from it must not send a request of their own.
+    bool isBusy() const;
+
+    KuvelCounterDriver *driver() const { return m_driver; }
+
+    // "no answer from the counter on <port> to <what> after <n> attempts"
+    QString noAnswerText(const QString &what) const;
+
+private:
+    QString m_portName;
+    int m_attempts;
+    cuRs485IOInterface *m_link;
+    KuvelCounterDriver *m_driver;
+};
+
+#endif // COUNTERCLIENT_H

@@ -1,0 +1,125 @@
+#include "countingrun.h"
+
+#include "clioutput.h"
+#include "counterclient.h"
+
+#include <QtMath>
+
+#include <csignal>
+
+CountingRun::CountingRun(CounterClient *client, QObject *parent) : QObject(parent), m_client(client)
+{
+    m_timer.setSingleShot(true);
+    m_timer.setTimerType(Qt::PreciseTimer);
+    connect(&m_timer, &QTimer::timeout, this, [this] {
+        if (!m_finished)
+            tick();
+    });
+}
+
+CountingRun::~CountingRun() = default;
+
+void CountingRun::start()
+{
+    QMetaObject::invokeMethod(this, &CountingRun::runBegin, Qt::QueuedConnection);
+}
+
+void CountingRun::runBegin()
+{
+    if (!m_finished && !endIfInterrupted())
+        begin();
+}
+
+void CountingRun::interrupt(int signalNumber)
+{
+    if (m_finished)
+        return;
+    if (m_signal == 0)
+        m_signal = signalNumber;
+    // Inside a request's wait the step that sent it is still on the stack; it looks at the
+    // signal when the request is done.
+    if (!m_client->isBusy())
+        endIfInterrupted();
+}
+
+qint64 CountingRun::delayMs(double seconds, int count)
+{
+    return qRound64(seconds * 1000.0 * count);
+}
+
+bool CountingRun::readTimeConst(float *seconds)
+{
+    float value = 0;
+    if (!m_client->readTimeConst(&value)) {
+        CliOutput::error(m_client->noAnswerText("the time constant read"));
+        finish(ExitNoAnswer);
+        return false;
+    }
+    if (endIfInterrupted())
+        return false;
+    // The runs are timed by it: a value outside the device's range would give no delay or
+    // one of hours.
+    if (!(value >= 0.01f && value <= 10.0f)) {
+        CliOutput::error(
+            QStringLiteral("the counter reports a time constant of %1 s, outside 0.01 to 10 s")
+                .arg(double(value), 0, 'g', 6));
+        finish(ExitDevice);
+        return false;
+    }
+    *seconds = value;
+    return true;
+}
+
+bool CountingRun::startCounter()
+{
+    // Even an unconfirmed start may have reached the device, so from here on every way out
+    // stops the counter.
+    m_counterStartSent = true;
+    if (!m_client->startCounter()) {
+        CliOutput::error(m_client->noAnswerText("the start of counting"));
+        finish(ExitNoAnswer);
+        return false;
+    }
+    return !endIfInterrupted();
+}
+
+bool CountingRun::writeData(const QString &line)
+{
+    if (CliOutput::data(line))
+        return true;
+    CliOutput::error(QStringLiteral("standard output closed, stopping"));
+    finish(128 + SIGPIPE);
+    return false;
+}
+
+bool CountingRun::endIfInterrupted()
+{
+    if (m_finished)
+        return true;
+    if (m_signal == 0)
+        return false;
+    CliOutput::error(m_signal == SIGINT ? QStringLiteral("interrupted, stopping")
+                                        : QStringLiteral("terminated, stopping"));
+    finish(128 + m_signal);
+    return true;
+}
+
+void CountingRun::finish(int exitCode)
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    m_timer.stop();
+    if (m_counterStartSent && !m_client->stopCounter()) {
+        CliOutput::error(m_client->noAnswerText("the stop of counting")
+                         + QStringLiteral(": the counter may still be counting"));
+        exitCode = ExitNoAnswer;
+    }
+    emit finished(exitCode);
+}
+
+void CountingRun::arm(qint64 milliseconds)
+{
+    if (!m_finished)
+        m_timer.start(int(qBound<qint64>(0, milliseconds, 24 * 3600 * 1000)));
+}

@@ -1,0 +1,59 @@
+#ifndef COUNTINGRUN_H
+#define COUNTINGRUN_H
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+class CounterClient;
+
+// A run that keeps the counter counting over time (watching the counts, a scan): steps come
+// from a single-shot timer, and every way out, the last step, a failure, a signal or a closed
+// output, stops the counter before finished() is emitted, once it has been asked to start.
+class CountingRun : public QObject
+{
+    Q_OBJECT
+public:
+    explicit CountingRun(CounterClient *client, QObject *parent = nullptr);
+    ~CountingRun() override;
+
+    // Begins from the event loop, so that finished() always reaches a running loop.
+    void start();
+    // SIGINT or SIGTERM: the run ends as soon as no request is waiting for its answer.
+    void interrupt(int signalNumber);
+
+    // Delay of `count` time constants in milliseconds, rounded to the nearest millisecond
+    // so that a time constant of 0.01 s stored as a float still gives 10 ms.
+    static qint64 delayMs(double seconds, int count);
+
+signals:
+    void finished(int exitCode);
+
+protected:
+    virtual void begin() = 0;
+    virtual void tick() = 0;
+
+    // Reads the time constant the run is timed by; ends the run when there is none.
+    bool readTimeConst(float *seconds);
+    // Starts counting; ends the run when the device does not confirm.
+    bool startCounter();
+    // Writes a data line; a closed output ends the run as a broken pipe would.
+    bool writeData(const QString &line);
+    // Ends the run when a signal came meanwhile; true then.
+    bool endIfInterrupted();
+    void finish(int exitCode);
+    void arm(qint64 milliseconds);
+    bool isFinished() const { return m_finished; }
+
+    CounterClient *m_client;
+
+private:
+    void runBegin();
+
+    QTimer m_timer;
+    int m_signal = 0;
+    bool m_counterStartSent = false;
+    bool m_finished = false;
+};
+
+#endif // COUNTINGRUN_H

@@ -1,0 +1,179 @@
+// kuvel-counter-cli: the counter from a script. Data on standard output, one value or one
+// CSV line a line; messages on standard error; the exit code tells what went wrong.
+
+#include "clioutput.h"
+#include "commandrequest.h"
+#include "counterclient.h"
+#include "countwatcher.h"
+#include "scanrunner.h"
+#include "signalwatcher.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <csignal>
+
+namespace {
+
+// Device texts are printed as one line each: control characters would break a line apart.
+QString oneLine(QString text)
+{
+    for (QChar &c : text) {
+        if (c.category() == QChar::Other_Control)
+            c = QLatin1Char(' ');
+    }
+    return text;
+}
+
+int failNoAnswer(const CounterClient &client, const QString &what)
+{
+    CliOutput::error(client.noAnswerText(what));
+    return ExitNoAnswer;
+}
+
+int runInfo(CounterClient &client, const QString &type)
+{
+    KuvelCounterDriver *driver = client.driver();
+    QString modification, hardware, firmware, description;
+    cUDID identifier;
+    if (!client.readText(driver->modificationVersion(), &modification))
+        return failNoAnswer(client, "the modification read");
+    if (!client.readText(driver->hardwareVersion(), &hardware))
+        return failNoAnswer(client, "the hardware version read");
+    if (!client.readText(driver->firmwareVersion(), &firmware))
+        return failNoAnswer(client, "the firmware version read");
+    if (!client.readText(driver->deviceDescription(), &description))
+        return failNoAnswer(client, "the description read");
+    if (!client.readIdentifier(&identifier))
+        return failNoAnswer(client, "the identifier read");
+
+    // Printed only once everything has come, so a script never sees half a record.
+    const QByteArray id(reinterpret_cast<const char *>(identifier.bytes), sizeof(identifier.bytes));
+    CliOutput::data("type: " + oneLine(type));
+    CliOutput::data("modification: " + oneLine(modification));
+    CliOutput::data("hardware: " + oneLine(hardware));
+    CliOutput::data("firmware: " + oneLine(firmware));
+    CliOutput::data("description: " + oneLine(description));
+    CliOutput::data("identifier: " + QString::fromLatin1(id.toHex().toUpper()));
+    return ExitOk;
+}
+
+int runSimple(CounterClient &client, const CommandRequest &request, const QString &type)
+{
+    const QString &command = request.command;
+    if (command == QLatin1String("info"))
+        return runInfo(client, type);
+
+    if (command == QLatin1String("get")) {
+        if (request.what == QLatin1String("channel")) {
+            int channel = 0;
+            if (!client.readChannel(&channel))
+                return failNoAnswer(client, "the channel read");
+            if (channel < CounterClient::MinChannel || channel > CounterClient::MaxChannel) {
+                CliOutput::error(QStringLiteral("the counter reports channel index %1, "
+                                                "not one of its 8 channels")
+                                     .arg(channel - 1));
+                return ExitDevice;
+            }
+            CliOutput::data(QString::number(channel));
+        } else {
+            float seconds = 0;
+            if (!client.readTimeConst(&seconds))
+                return failNoAnswer(client, "the time constant read");
+            CliOutput::data(QString::number(double(seconds), 'g', 6));
+        }
+        return ExitOk;
+    }
+
+    if (command == QLatin1String("set")) {
+        if (request.what == QLatin1String("channel")) {
+            if (!client.writeChannel(int(request.numbers[0])))
+                return failNoAnswer(client, "the channel write");
+        } else if (request.what == QLatin1String("timeconst")) {
+            if (!client.writeTimeConst(float(request.seconds)))
+                return failNoAnswer(client, "the time constant write");
+        } else {
+            if (!client.writeLevel(int(request.numbers[0]), int(request.numbers[1]),
+                                   quint16(request.numbers[2])))
+                return failNoAnswer(client, "the level write");
+        }
+        return ExitOk;
+    }
+
+    if (command == QLatin1String("start") && !client.startCounter())
+        return failNoAnswer(client, "the start of counting");
+    if (command == QLatin1String("stop") && !client.stopCounter())
+        return failNoAnswer(client, "the stop of counting");
+    if (command == QLatin1String("eeprom") && !client.writeEeprom())
+        return failNoAnswer(client, "the EEPROM write");
+    return ExitOk;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("kuvel-counter-cli"));
+    // A closed pipe on standard output must not kill the program while the counter counts:
+    // the failed write is noticed instead and the counter stopped.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    QCommandLineParser parser;
+    CommandRequest::setUp(&parser);
+
+    if (!parser.parse(QCoreApplication::arguments())) {
+        CliOutput::error(parser.errorText() + QStringLiteral(" (see --help)"));
+        return ExitUsage;
+    }
+    if (parser.isSet("help"))
+        parser.showHelp(ExitOk);
+
+    QString error;
+    CommandRequest request;
+    if (!request.parse(parser, &error)) {
+        CliOutput::error(error + QStringLiteral(" (see --help)"));
+        return ExitUsage;
+    }
+
+    const bool counting = request.isCounting();
+    SignalWatcher signalWatcher;
+    if (counting)
+        signalWatcher.install();
+
+    CounterClient client(request.portName, request.attempts);
+    if (!client.open()) {
+        CliOutput::error(QStringLiteral("cannot open serial port %1").arg(client.portName()));
+        return ExitNoAnswer;
+    }
+
+    QString type;
+    switch (client.identify(&type)) {
+    case ExitOk:
+        break;
+    case ExitDevice:
+        CliOutput::error(QStringLiteral("Wrong device: %1 reports the type \"%2\"")
+                             .arg(client.portName(), oneLine(type)));
+        return ExitDevice;
+    default:
+        return failNoAnswer(client, "the device type read");
+    }
+
+    if (!counting)
+        return runSimple(client, request, type);
+    if (signalWatcher.received() != 0)
+        return 128 + signalWatcher.received();
+
+    CountingRun *run = nullptr;
+    if (request.command == QLatin1String("watch"))
+        run = new CountWatcher(&client, request.count, request.seconds, &app);
+    else
+        run = new ScanRunner(&client, request.channel, request.start, request.stop, request.step,
+                             &app);
+    QObject::connect(&signalWatcher, &SignalWatcher::signalReceived, run, &CountingRun::interrupt);
+    QObject::connect(run, &CountingRun::finished, &app, &QCoreApplication::exit);
+    run->start();
+    const int exitCode = app.exec();
+    delete run;
+    return exitCode;
+}
