@@ -198,6 +198,17 @@ void TestLink::receivedBytesBecomeMessages()
     QCOMPARE(got->size(), 2);
     QCOMPARE(got->at(0).payload, QByteArray("v1"));
     QCOMPARE(got->at(1).payload, QByteArray("hw"));
+
+    // A payload that holds a whole frame, then a stray end byte: decoding leaves the payload
+    // at the start of the buffer, and it must not come out as a message of its own.
+    got->clear();
+    const QByteArray inner = frameOf(0, 0x17, QByteArray(16, char(0x01)));
+    pty.write(frameOf(0, 0x0A, inner) + hex("FA"));
+    QTRY_COMPARE(got->size(), 1);
+    QTest::qWait(20);
+    QCOMPARE(got->size(), 1);
+    QCOMPARE(got->first().command, quint8(0x0A));
+    QCOMPARE(got->first().payload, inner);
 }
 
 void TestLink::oversizedMessageIsRefused()
