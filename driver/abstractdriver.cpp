@@ -15,6 +15,7 @@ AbstractDriver::AbstractDriver(QObject *parent)
         m_timedOut = true;
         finishWait();
     });
+    m_clock.start();
 }
 
 AbstractDriver::~AbstractDriver() = default;
@@ -26,6 +27,8 @@ void AbstractDriver::sendMsg(quint8 command, const QByteArray &data)
     m_timedOut = false;
     m_pendingCommand = command;
     m_requestPending = true;
+    dropExpiredOwed();
+    m_owed.push_back({command, m_clock.elapsed()});
     cuIODeviceImpl::sendMsg(command, quint8(data.size()),
                             reinterpret_cast<quint8 *>(const_cast<char *>(data.constData())));
 }
@@ -43,6 +46,71 @@ bool AbstractDriver::waitingAnswer()
     }
     --m_busy;
     return !m_timedOut;
+}
+
+void AbstractDriver::waitForOwedAnswers(quint8 command)
+{
+    ++m_busy;
+    for (dropExpiredOwed(); owes(command); dropExpiredOwed()) {
+        qint64 lastSent = 0;
+        for (const Owed &owed : m_owed) {
+            if (owed.command == command)
+                lastSent = qMax(lastSent, owed.sentMs);
+        }
+        const qint64 leftMs = lastSent + qint64(OwedAnswerTimeOuts) * m_timeOut - m_clock.elapsed();
+        // Ended early by any message for this device (finishWait), then looked at again.
+        QEventLoop loop;
+        QTimer expiry;
+        expiry.setSingleShot(true);
+        expiry.setTimerType(Qt::PreciseTimer);
+        connect(&expiry, &QTimer::timeout, &loop, &QEventLoop::quit);
+        expiry.start(int(qMax<qint64>(leftMs, 0)) + 1);
+        m_waitLoops.push_back(&loop);
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+        m_waitLoops.pop_back();
+    }
+    --m_busy;
+}
+
+void AbstractDriver::dropExpiredOwed()
+{
+    const qint64 oldest = m_clock.elapsed() - qint64(OwedAnswerTimeOuts) * m_timeOut;
+    auto kept = m_owed.begin();
+    for (const Owed &owed : m_owed) {
+        if (owed.sentMs >= oldest)
+            *kept++ = owed;
+    }
+    m_owed.erase(kept, m_owed.end());
+}
+
+bool AbstractDriver::owes(quint8 command) const
+{
+    for (const Owed &owed : m_owed) {
+        if (owed.command == command)
+            return true;
+    }
+    return false;
+}
+
+void AbstractDriver::settleOwed(quint8 command, bool answersCurrent)
+{
+    // The answer to the request just sent settles the newest entry of its code; any other
+    // message with the code is taken for the late answer of the oldest one.
+    if (answersCurrent) {
+        for (auto it = m_owed.rbegin(); it != m_owed.rend(); ++it) {
+            if (it->command == command) {
+                m_owed.erase(std::next(it).base());
+                return;
+            }
+        }
+        return;
+    }
+    for (auto it = m_owed.begin(); it != m_owed.end(); ++it) {
+        if (it->command == command) {
+            m_owed.erase(it);
+            return;
+        }
+    }
 }
 
 void AbstractDriver::finishWait()
@@ -76,19 +144,22 @@ bool AbstractDriver::pMsgReceived(quint8 address, quint8 command, quint8 dataLen
     // Only the answer to the outstanding request ends its wait: a late answer to an earlier
     // request, an unsolicited message or another code must not pass for it. Every message is
     // still dispatched below.
-    if (m_requestPending && command == m_pendingCommand) {
+    const bool answersCurrent = m_requestPending && command == m_pendingCommand;
+    settleOwed(command, answersCurrent);
+    if (answersCurrent) {
         m_requestPending = false;
         m_answerTimer->stop();
         m_answered = true;
-        finishWait();
+        m_answerData = QByteArray(reinterpret_cast<const char *>(data), dataLength);
     }
+    // Also wakes a request held back by waitForOwedAnswers, to look at its debt again.
+    finishWait();
 
     if (command == NoCommand) // the code that means "no such operation" is never dispatched
         return false;
     for (DriverProperty_p *property : m_properties) {
         if (property->cmdGetter() == command) {
-            property->setBufferData(
-                QByteArray(reinterpret_cast<const char *>(data), dataLength));
+            property->setBufferData(QByteArray(reinterpret_cast<const char *>(data), dataLength));
             property->gettedSignal()->run();
             return true;
         }

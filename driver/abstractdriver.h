@@ -3,8 +3,9 @@
 
 #include "cuiodeviceimpl.h"
 
-#include <QByteArray>
 #include <vector>
+#include <QByteArray>
+#include <QElapsedTimer>
 
 class DriverProperty_p;
 class QEventLoop;
@@ -27,6 +28,13 @@ public:
     // Waits until the outstanding request is answered (true) or timed out (false). Events are
     // processed meanwhile, except user input, which stays queued until the wait ends.
     bool waitingAnswer();
+    // The device answers with the request's code and nothing else, so while an earlier
+    // request with `command` that timed out may still be answered, an answer with that code
+    // could belong to either. Waits (as waitingAnswer does) until every such request has been
+    // answered or is older than OwedAnswerTimeOuts answer time-outs, so that a synchronous
+    // operation never takes an answer to an earlier one for its own.
+    void waitForOwedAnswers(quint8 command);
+    static constexpr int OwedAnswerTimeOuts = 2;
 
     int timeOut() const { return m_timeOut; }
     void setTimeOut(int milliseconds) { m_timeOut = milliseconds; }
@@ -43,6 +51,9 @@ public:
 private:
     friend class DriverProperty_p;
     void finishWait();
+    void dropExpiredOwed();
+    bool owes(quint8 command) const;
+    void settleOwed(quint8 command, bool answersCurrent);
 
     bool m_answered = false;
     bool m_timedOut = false;
@@ -54,6 +65,18 @@ private:
     bool m_requestPending = false;
     int m_busy = 0;
     std::vector<QEventLoop *> m_waitLoops;
+
+    // Requests sent and not yet answered, oldest first, with the time they went out.
+    struct Owed
+    {
+        quint8 command;
+        qint64 sentMs;
+    };
+    std::vector<Owed> m_owed;
+    QElapsedTimer m_clock;
+    // Payload of the message that ended the last wait: later messages in the same read may
+    // replace the property's stored payload before the caller gets to it.
+    QByteArray m_answerData;
 };
 
 #endif // ABSTRACTDRIVER_H

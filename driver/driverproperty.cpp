@@ -29,6 +29,9 @@ QByteArray DriverProperty_p::readWriteSync(quint8 command, const QByteArray &dat
     // processes events.
     ++m_abstractDriver->m_busy;
     bool answered = false;
+    // Retries need no such wait: a late answer to an earlier attempt answers this same request.
+    if (attempts > 0)
+        m_abstractDriver->waitForOwedAnswers(command);
     while (attempts > 0) {
         readWrite(command, data);
         --attempts;
@@ -40,6 +43,10 @@ QByteArray DriverProperty_p::readWriteSync(quint8 command, const QByteArray &dat
     --m_abstractDriver->m_busy;
     if (ok)
         *ok = answered;
+    // The payload of the answer itself: a message read right behind it may already have
+    // replaced the stored one.
+    if (answered && command == m_cmdGetter)
+        return m_abstractDriver->m_answerData;
     return m_data;
 }
 

@@ -1,0 +1,126 @@
+#include "simlog.h"
+
+#include <deque>
+
+SimLog::Line SimLog::parse(const QString &text)
+{
+    // "<seconds> <kind> <code> <payload bytes...> <tags...>": bytes are two hex digits, every
+    // longer token is a tag, "name=value" for tags with a value.
+    Line line;
+    const QList<QByteArray> tokens = text.toUtf8().split(' ');
+    if (tokens.size() < 2)
+        return line;
+    line.kind = tokens.at(1);
+    if (line.kind == "ctl" || line.kind == "bad") {
+        line.valid = true;
+        return line;
+    }
+    if (tokens.size() < 3 || tokens.at(2).size() != 2)
+        return line;
+    bool ok = false;
+    line.code = quint8(tokens.at(2).toUInt(&ok, 16));
+    if (!ok)
+        return line;
+    for (int i = 3; i < tokens.size(); ++i) {
+        const QByteArray &token = tokens.at(i);
+        if (token.size() == 2) {
+            line.payload.append(char(token.toUInt(&ok, 16)));
+            if (!ok)
+                return line;
+            continue;
+        }
+        const int eq = token.indexOf('=');
+        const QByteArray name = eq < 0 ? token : token.left(eq);
+        line.tags.insert(name);
+        if (name == "addr")
+            line.addr = token.mid(eq + 1);
+        else if (name == "noise")
+            line.noise = token.mid(eq + 1).toInt();
+    }
+    line.valid = true;
+    return line;
+}
+
+SimLog::Answer SimLog::answerFrom(const Line &line, int index)
+{
+    Answer answer;
+    answer.exists = true;
+    answer.dropped = line.tags.contains("dropped");
+    answer.corrupted = line.tags.contains("corrupted");
+    answer.late = line.tags.contains("late");
+    answer.wrongCode = line.tags.contains("wrong-code");
+    answer.noiseBytes = line.noise;
+    answer.code = line.code;
+    answer.payload = line.payload;
+    answer.line = index;
+    return answer;
+}
+
+SimLog::SimLog(const QStringList &lines, quint8 markerAddress)
+{
+    const QByteArray marker
+        = QByteArray::number(markerAddress, 16).rightJustified(2, '0').toUpper();
+    QVector<Line> parsed;
+    parsed.reserve(lines.size());
+    for (const QString &text : lines)
+        parsed.append(parse(text));
+
+    // Requests whose answer is still to come, as (operation, request) in the order they came.
+    std::deque<std::pair<int, int>> lateQueue;
+    m_operations.append(Operation());
+    for (int i = 0; i < parsed.size(); ++i) {
+        const Line &line = parsed.at(i);
+        if (!line.valid) {
+            m_oddities << lines.at(i);
+            continue;
+        }
+        if (line.kind == "bad") {
+            m_oddities << lines.at(i);
+            continue;
+        }
+        if (line.kind == "rx") {
+            if (line.tags.contains("ignored")) {
+                if (line.addr == marker) {
+                    m_operations.last().markerLine = i;
+                    m_operations.append(Operation());
+                }
+                continue;
+            }
+            Request request;
+            request.code = line.code;
+            request.payload = line.payload;
+            request.line = i;
+            const bool answered = !line.tags.contains("silent") && !line.tags.contains("unknown")
+                && !line.tags.contains("rejected");
+            if (answered) {
+                const Line *next = i + 1 < parsed.size() ? &parsed.at(i + 1) : nullptr;
+                if (next && next->valid && next->kind == "tx" && !next->tags.contains("late")
+                    && !next->tags.contains("unsolicited")) {
+                    request.answer = answerFrom(*next, i + 1);
+                    ++i;
+                } else {
+                    lateQueue.emplace_back(m_operations.size() - 1,
+                                           m_operations.last().requests.size());
+                }
+            }
+            m_operations.last().requests.append(request);
+            continue;
+        }
+        if (line.kind == "tx") {
+            if (line.tags.contains("unsolicited")) {
+                m_unsolicited.append({line.code, line.payload, i});
+                continue;
+            }
+            if (!line.tags.contains("late") || lateQueue.empty()) {
+                m_oddities << lines.at(i);
+                continue;
+            }
+            const auto [op, req] = lateQueue.front();
+            lateQueue.pop_front();
+            m_operations[op].requests[req].answer = answerFrom(line, i);
+        }
+    }
+    // The run ends with a marker, so the last operation is an empty one opened after it.
+    if (m_operations.last().requests.isEmpty() && m_operations.last().markerLine < 0)
+        m_operations.removeLast();
+}

@@ -1,0 +1,82 @@
+#ifndef SIMLOG_H
+#define SIMLOG_H
+
+#include <QByteArray>
+#include <QSet>
+#include <QStringList>
+#include <QVector>
+
+// The simulated counter's log read back: which request got which answer.
+//
+// The simulator writes one line per request it decoded and one per answer, before the bytes
+// go out. An answer sent at once (or dropped) is logged on the line right after its request;
+// a late answer is logged when it goes out, tagged "late", and late answers leave in the
+// order their requests came. A request for another address is logged as "ignored": the
+// fault runs send one such frame after every operation, so the log shows where each
+// operation of the PC ended.
+class SimLog
+{
+public:
+    struct Answer
+    {
+        bool exists = false; // false: the request got no answer at all (silent, rejected)
+        bool dropped = false;
+        bool corrupted = false;
+        bool late = false;
+        bool wrongCode = false;
+        int noiseBytes = 0;
+        quint8 code = 0;
+        QByteArray payload;
+        int line = -1; // line of the log on which it was sent
+    };
+
+    struct Request
+    {
+        quint8 code = 0;
+        QByteArray payload;
+        int line = -1;
+        Answer answer;
+    };
+
+    // The requests of one operation of the PC, up to the marker that ended it.
+    struct Operation
+    {
+        QVector<Request> requests;
+        int markerLine = -1; // -1: no marker followed (the log ended first)
+    };
+
+    struct Unsolicited
+    {
+        quint8 code = 0;
+        QByteArray payload;
+        int line = -1;
+    };
+
+    explicit SimLog(const QStringList &lines, quint8 markerAddress);
+
+    const QVector<Operation> &operations() const { return m_operations; }
+    const QVector<Unsolicited> &unsolicited() const { return m_unsolicited; }
+    // Lines the reading could not place (a late answer with no late request before it, a
+    // frame the simulator could not decode): a healthy run has none.
+    const QStringList &oddities() const { return m_oddities; }
+
+private:
+    struct Line
+    {
+        QByteArray kind; // rx, tx, bad, ctl
+        quint8 code = 0;
+        QByteArray payload;
+        QSet<QByteArray> tags; // tags without their value: "late", "addr", "noise", ...
+        QByteArray addr;
+        int noise = 0;
+        bool valid = false;
+    };
+    static Line parse(const QString &text);
+    static Answer answerFrom(const Line &line, int index);
+
+    QVector<Operation> m_operations;
+    QVector<Unsolicited> m_unsolicited;
+    QStringList m_oddities;
+};
+
+#endif // SIMLOG_H
