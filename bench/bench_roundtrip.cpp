@@ -1,0 +1,224 @@
+// Round trip of one synchronous counts read through the driver and the serial link against
+// the simulated counter on a pseudo-terminal, side by side with the same frames written and
+// the answers read with bare write/poll/read on the same terminal and the same simulator.
+// The two alternate round by round, so drift of a shared machine touches both alike.
+#include "benchsim.h"
+#include "benchstats.h"
+#include "cstarprotocolpc.h"
+#include "curs485iointerface.h"
+#include "kuvelcounterdriver.h"
+
+#include <QCoreApplication>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <memory>
+
+namespace {
+
+// Each run takes Reads reads of each side, in blocks that alternate between the two sides.
+constexpr int Reads = 2000;
+constexpr int Blocks = 10;
+constexpr int BlockReads = Reads / Blocks;
+constexpr int Runs = 5;
+constexpr int WarmUp = 20;
+constexpr int Attempts = 5;
+constexpr quint8 ReadCounts = 0x17;
+constexpr double LineBitsPerSecond = 500000.0;
+
+// The samples of one side in one run, in microseconds, and the wall time they took.
+struct Samples
+{
+    std::vector<double> us;
+    double seconds = 0;
+    int failures = 0;
+    int answerBytes = 0;
+};
+
+void programBlock(const QString &portName, Samples *samples)
+{
+    cuRs485IOInterface link;
+    link.setPortName(portName);
+    KuvelCounterDriver driver;
+    driver.setIOInterface(&link);
+
+    bool ok = false;
+    for (int i = 0; i < WarmUp; ++i)
+        driver.counts()->getValueSync(&ok, Attempts);
+
+    const double start = bench::monotonicSeconds();
+    for (int i = 0; i < BlockReads; ++i) {
+        const double t0 = bench::monotonicSeconds();
+        driver.counts()->getValueSync(&ok, Attempts);
+        samples->us.push_back((bench::monotonicSeconds() - t0) * 1e6);
+        samples->failures += !ok;
+    }
+    samples->seconds += bench::monotonicSeconds() - start;
+}
+
+// The least a program can do for the same exchange: write the frame, sleep in poll until
+// bytes come, read until the end byte.
+class BareLine
+{
+public:
+    explicit BareLine(const QString &portName)
+    {
+        m_fd = ::open(portName.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        termios tio;
+        if (m_fd >= 0 && tcgetattr(m_fd, &tio) == 0) {
+            cfmakeraw(&tio);
+            cfsetspeed(&tio, B500000);
+            tcsetattr(m_fd, TCSANOW, &tio);
+        }
+    }
+    ~BareLine()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    bool isOpen() const { return m_fd >= 0; }
+
+    // Answers the number of bytes of the answer, 0 when none came within 500 ms or it did not
+    // decode.
+    int exchange(const quint8 *frame, int length)
+    {
+        if (::write(m_fd, frame, size_t(length)) != length)
+            return 0;
+        m_codec.clearBuffer();
+        int received = 0;
+        for (;;) {
+            pollfd p {m_fd, POLLIN, 0};
+            if (::poll(&p, 1, 500) <= 0)
+                return 0;
+            quint8 chunk[256];
+            const ssize_t n = ::read(m_fd, chunk, sizeof(chunk));
+            if (n <= 0)
+                continue;
+            for (ssize_t i = 0; i < n; ++i) {
+                ++received;
+                if (chunk[i] == cAbstractStarProtocol::StartByte)
+                    m_codec.clearBuffer();
+                m_codec.addData(&chunk[i], 1);
+                if (chunk[i] == cAbstractStarProtocol::EndByte)
+                    return m_codec.encodeBuffer() == cAbstractStarProtocol::DecodeOk ? received : 0;
+            }
+        }
+    }
+
+private:
+    int m_fd = -1;
+    cStarProtocolPC m_codec;
+};
+
+void bareBlock(const QString &portName, const quint8 *frame, int length, Samples *samples)
+{
+    BareLine line(portName);
+    if (!line.isOpen()) {
+        samples->failures += BlockReads;
+        return;
+    }
+    for (int i = 0; i < WarmUp; ++i)
+        line.exchange(frame, length);
+
+    const double start = bench::monotonicSeconds();
+    for (int i = 0; i < BlockReads; ++i) {
+        const double t0 = bench::monotonicSeconds();
+        const int bytes = line.exchange(frame, length);
+        samples->us.push_back((bench::monotonicSeconds() - t0) * 1e6);
+        samples->failures += bytes == 0;
+        samples->answerBytes = std::max(samples->answerBytes, bytes);
+    }
+    samples->seconds += bench::monotonicSeconds() - start;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+
+    bench::SimulatorProcess sim;
+    if (sim.portName().isEmpty()) {
+        std::fprintf(stderr, "bench_roundtrip: the simulator did not start\n");
+        return 1;
+    }
+
+    cStarProtocolPC requestCodec;
+    requestCodec.codeData(0x00, ReadCounts, 0, nullptr);
+    const int requestBytes = requestCodec.frameLength();
+
+    std::vector<double> progMedian, progP99, progRate, bareMedian, bareP99, bareRate;
+    int answerBytes = 0;
+    int failures = 0;
+    for (int run = 0; run < Runs; ++run) {
+        Samples p;
+        Samples b;
+        for (int block = 0; block < Blocks; ++block) {
+            programBlock(sim.portName(), &p);
+            bareBlock(sim.portName(), requestCodec.frame(), requestBytes, &b);
+        }
+        progMedian.push_back(bench::median(p.us));
+        progP99.push_back(bench::quantile(p.us, 0.99));
+        progRate.push_back(double(p.us.size()) / p.seconds);
+        bareMedian.push_back(bench::median(b.us));
+        bareP99.push_back(bench::quantile(b.us, 0.99));
+        bareRate.push_back(double(b.us.size()) / b.seconds);
+        std::fprintf(stderr,
+                     "run %d: program median %.1f us p99 %.1f us %.0f reads/s (%d failed); "
+                     "bare median %.1f us p99 %.1f us %.0f reads/s (%d failed)\n",
+                     run + 1, progMedian.back(), progP99.back(), progRate.back(), p.failures,
+                     bareMedian.back(), bareP99.back(), bareRate.back(), b.failures);
+        answerBytes = std::max(answerBytes, b.answerBytes);
+        failures += p.failures + b.failures;
+    }
+
+    const double median = bench::median(progMedian);
+    const double bare = bench::median(bareMedian);
+    bench::Row row;
+    row.bench = "round trip";
+    row.figure = "counts read, median us";
+    row.value = bench::format(median, 1);
+    row.spread = bench::spread(progMedian, 1);
+    row.baseline = bench::format(bare, 1) + " (bare)";
+    row.ratio = bench::format(median / bare, 2);
+    row.goal = "<= 1.5x bare";
+    row.met = bench::yesNo(median / bare <= 1.5);
+    bench::printRow(row);
+
+    const double p99 = bench::median(progP99);
+    const double bareP99Median = bench::median(bareP99);
+    row.figure = "counts read, p99 us";
+    row.value = bench::format(p99, 1);
+    row.spread = bench::spread(progP99, 1);
+    row.baseline = bench::format(bareP99Median, 1) + " (bare)";
+    row.ratio = bench::format(p99 / bareP99Median, 2);
+    row.goal = "-";
+    row.met = "-";
+    bench::printRow(row);
+
+    const double rate = bench::median(progRate);
+    const double bareRateMedian = bench::median(bareRate);
+    row.figure = "reads per second";
+    row.value = bench::format(rate, 0);
+    row.spread = bench::spread(progRate, 0);
+    row.baseline = bench::format(bareRateMedian, 0) + " (bare)";
+    row.ratio = bench::format(rate / bareRateMedian, 2);
+    bench::printRow(row);
+
+    // The same exchange on a real line: every byte is a start bit, 8 data bits and a stop bit.
+    const double lineUs = (requestBytes + answerBytes) * 10.0 / LineBitsPerSecond * 1e6;
+    row.figure = "500000-baud 8N1 line, " + std::to_string(requestBytes) + "+"
+        + std::to_string(answerBytes) + " B, us";
+    row.value = bench::format(lineUs, 0);
+    row.spread = "(computed)";
+    row.baseline = bench::format(1e6 / lineUs, 0) + " reads/s";
+    row.ratio = bench::format(median / lineUs, 3);
+    bench::printRow(row);
+
+    if (failures)
+        std::fprintf(stderr, "bench_roundtrip: %d reads got no answer\n", failures);
+    return failures ? 1 : 0;
+}

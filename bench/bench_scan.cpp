@@ -1,0 +1,172 @@
+// A complete four-phase calibration scan at the shortest time constant, 0.01 s, against the
+// simulated counter, driven through the main window as the operator drives it. The baseline
+// is the sum of the settle delays the scan itself arms: what a scan costs with no work at all.
+#include "benchsim.h"
+#include "benchstats.h"
+#include "mainwindow.h"
+
+#include <QApplication>
+#include <QDoubleSpinBox>
+#include <QEventLoop>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTimer>
+#include <qcustomplot.h>
+
+namespace {
+
+constexpr int Runs = 5;
+constexpr double TimeConst = 0.01;
+// Levels 0, 100, ... 900: ten points in each phase.
+constexpr int Start = 0;
+constexpr int Stop = 900;
+constexpr int Step = 100;
+
+template<typename T> T *child(QObject *parent, const char *name)
+{
+    T *found = parent->findChild<T *>(QString::fromLatin1(name));
+    if (!found)
+        std::fprintf(stderr, "bench_scan: the window has no %s\n", name);
+    return found;
+}
+
+struct ScanResult
+{
+    double seconds = 0;
+    double cpuSeconds = 0;
+    int points = 0;
+};
+
+// The settle delays a scan arms, in milliseconds, each with its fraction dropped as the window
+// drops it: two time constants as the device reported it before the first point, two of the
+// window's time constant before the first point of each later phase, one before every other
+// point.
+int armedDelaysMs(float deviceTimeConst, double windowTimeConst, int pointsPerPhase)
+{
+    const int first = int(double(deviceTimeConst) * 1000.0 * 2);
+    const int phaseStart = int(windowTimeConst * 1000.0 * 2);
+    const int point = int(windowTimeConst * 1000.0);
+    return first + 3 * phaseStart + 4 * (pointsPerPhase - 1) * point;
+}
+
+// One scan, from the click on the start button to the end of the stop the last step runs.
+// Answers false when it did not complete with every point plotted.
+bool runScan(MainWindow &window, int pointsPerPhase, ScanResult *result)
+{
+    auto *start = child<QPushButton>(&window, "pbStartCalibration");
+    auto *stop = child<QPushButton>(&window, "pbStopCalibration");
+    auto *plot = child<QCustomPlot>(&window, "customPlot");
+    if (!start || !stop || !plot)
+        return false;
+
+    QEventLoop loop;
+    double end = 0;
+    // Connected after the window's own slot, so this runs once the stop is done.
+    const auto stopConnection = QObject::connect(stop, &QPushButton::clicked, [&] {
+        end = bench::monotonicSeconds();
+        loop.quit();
+    });
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
+
+    const double cpuBegin = bench::processCpuSeconds();
+    const double begin = bench::monotonicSeconds();
+    start->click();
+    guard.start(60000);
+    loop.exec();
+    QObject::disconnect(stopConnection);
+
+    if (end == 0 || stop->isEnabled()) {
+        std::fprintf(stderr, "bench_scan: the scan did not complete\n");
+        return false;
+    }
+    result->points = 0;
+    for (int i = 0; i < plot->graphCount(); ++i)
+        result->points += plot->graph(i)->dataCount();
+    if (plot->graphCount() != 4 || result->points != 4 * pointsPerPhase) {
+        std::fprintf(stderr, "bench_scan: %d graphs with %d points, expected 4 with %d\n",
+                     plot->graphCount(), result->points, 4 * pointsPerPhase);
+        return false;
+    }
+    result->seconds = end - begin;
+    result->cpuSeconds = bench::processCpuSeconds() - cpuBegin;
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The live poll's "tick" and other debug lines are not part of the figures.
+    qputenv("QT_LOGGING_RULES", "*.debug=false");
+    QApplication app(argc, argv);
+    QApplication::setStyle(QStringLiteral("Fusion"));
+
+    bench::SimulatorProcess sim;
+    if (sim.portName().isEmpty()) {
+        std::fprintf(stderr, "bench_scan: the simulator did not start\n");
+        return 1;
+    }
+
+    MainWindow window;
+    window.setPortName(sim.portName());
+    if (!window.isCorrectDevice()) {
+        std::fprintf(stderr, "bench_scan: the simulator was not identified\n");
+        return 1;
+    }
+    window.show();
+
+    // The scan takes its time constant from the device, so the device gets it first.
+    auto *timeConst = child<QDoubleSpinBox>(&window, "dsbTimeConst");
+    auto *setTimeConst = child<QPushButton>(&window, "pbSetTimeConst");
+    auto *startLevel = child<QSpinBox>(&window, "sbStartCalibr");
+    auto *stopLevel = child<QSpinBox>(&window, "sbStopCalibr");
+    auto *step = child<QSpinBox>(&window, "sbStep");
+    if (!timeConst || !setTimeConst || !startLevel || !stopLevel || !step)
+        return 1;
+    timeConst->setValue(TimeConst);
+    setTimeConst->click();
+    startLevel->setValue(Start);
+    stopLevel->setValue(Stop);
+    step->setValue(Step);
+
+    const int pointsPerPhase = (Stop - Start) / Step + 1;
+    const double armed
+        = armedDelaysMs(float(TimeConst), timeConst->value(), pointsPerPhase) / 1000.0;
+
+    std::vector<double> seconds;
+    std::vector<double> overheadPercent;
+    for (int run = 0; run < Runs; ++run) {
+        ScanResult r;
+        if (!runScan(window, pointsPerPhase, &r))
+            return 1;
+        seconds.push_back(r.seconds);
+        overheadPercent.push_back(100.0 * (r.seconds - armed) / armed);
+        std::fprintf(stderr,
+                     "scan %d: %d points, %.3f s, settle delays %.3f s, overhead %.1f %%, "
+                     "CPU %.3f s\n",
+                     run + 1, r.points, r.seconds, armed, overheadPercent.back(), r.cpuSeconds);
+    }
+
+    bench::Row row;
+    row.bench = "scan";
+    row.figure = "4 phases x " + std::to_string(pointsPerPhase) + " points at 0.01 s, s";
+    row.value = bench::format(bench::median(seconds), 3);
+    row.spread = bench::spread(seconds, 3);
+    row.baseline = bench::format(armed, 3) + " (delays)";
+    row.ratio = bench::format(bench::median(seconds) / armed, 3);
+    bench::printRow(row);
+
+    row.figure = "scan overhead over the delays, %";
+    row.value = bench::format(bench::median(overheadPercent), 1);
+    row.spread = bench::spread(overheadPercent, 1);
+    row.baseline = "0";
+    row.ratio = "-";
+    row.goal = "< 10 %";
+    row.met = bench::yesNo(bench::median(overheadPercent) < 10.0);
+    bench::printRow(row);
+    return 0;
+}
