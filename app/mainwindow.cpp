@@ -31,6 +31,24 @@ int delayMs(double timeConstSeconds, int factor)
     return ms < 1e9 ? int(ms) : 1000000000;
 }
 
+// A scan at the shortest time constant adds a point every 10 ms, faster than a screen shows
+// them, and a replot costs a few milliseconds. So the plot is redrawn at most this often.
+constexpr int ReplotIntervalMs = 40;
+
+void replotSoon(QCustomPlot *plot)
+{
+    const QString name = QStringLiteral("replotTimer");
+    auto *timer = plot->findChild<QTimer *>(name, Qt::FindDirectChildrenOnly);
+    if (!timer) {
+        timer = new QTimer(plot);
+        timer->setObjectName(name);
+        timer->setSingleShot(true);
+        QObject::connect(timer, &QTimer::timeout, plot, [plot] { plot->replot(); });
+    }
+    if (!timer->isActive())
+        timer->start(ReplotIntervalMs);
+}
+
 QPen phasePen(quint8 phase)
 {
     static const Qt::GlobalColor colours[] = {Qt::blue, Qt::red, Qt::magenta, Qt::yellow};
@@ -352,15 +370,22 @@ void MainWindow::calibrationTimeOut()
         return;
     }
 
-    const quint32 count = counts.count[m_calibrPhase];
-    ui->lStatus->setText(QStringLiteral("Phase: %1, Value: %2, Counts: %3")
-                             .arg(m_calibrPhase + 1)
-                             .arg(m_calibrValue)
-                             .arg(count));
+    // The point is shown after the next level is written and the settle time armed: drawing
+    // the plot takes longer than the device calls of a step, and in the event loop it runs
+    // while the levels settle instead of lengthening every step of the scan.
+    const quint8 phase = m_calibrPhase;
+    const quint32 value = m_calibrValue;
+    const quint32 count = counts.count[phase];
     QCustomPlot *plot = ui->customPlot;
-    plot->graph(m_calibrPhase)->addData(double(m_calibrValue), double(count));
-    plot->rescaleAxes();
-    plot->replot();
+    const auto showPoint = [this, plot, phase, value, count] {
+        ui->lStatus->setText(QStringLiteral("Phase: %1, Value: %2, Counts: %3")
+                                 .arg(phase + 1)
+                                 .arg(value)
+                                 .arg(count));
+        plot->graph(phase)->addData(double(value), double(count));
+        plot->rescaleAxes();
+        replotSoon(plot);
+    };
 
     m_calibrValue += quint32(ui->sbStep->value());
     int delay = 0;
@@ -370,6 +395,7 @@ void MainWindow::calibrationTimeOut()
     } else {
         ++m_calibrPhase;
         if (m_calibrPhase > 3) {
+            showPoint();
             ui->pbStopCalibration->click();
             return;
         }
@@ -382,6 +408,7 @@ void MainWindow::calibrationTimeOut()
     }
     resumeDeferred();
     m_calibrationTimer->start(delay);
+    showPoint();
 }
 
 void MainWindow::stopCalibration()
