@@ -1,0 +1,357 @@
+#include "apptesthelpers.h"
+#include "mainwindow.h"
+#include "simprocess.h"
+
+#include <QDoubleSpinBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QtTest>
+#include <qcustomplot.h>
+
+#include <memory>
+
+namespace {
+
+QString hexByte(int value)
+{
+    return QStringLiteral("%1").arg(value & 0xFF, 2, 16, QLatin1Char('0')).toUpper();
+}
+
+QString levelRecord(int channelIndex, int level, int value)
+{
+    return QStringLiteral("10 %1 %2 %3 %4")
+        .arg(hexByte(channelIndex), hexByte(level), hexByte(value), hexByte(value >> 8));
+}
+
+// Every request a complete scan sends, from the channel write to the final stop.
+QStringList expectedScan(int channel, int start, int stop, int step)
+{
+    const int index = channel - 1;
+    const auto allLevels = [&](int phase) {
+        QStringList records;
+        for (int level = 0; level < 4; ++level)
+            records.append(levelRecord(index, level, level == phase ? start : 65535));
+        return records;
+    };
+    QStringList requests = {QStringLiteral("13 ") + hexByte(index)};
+    requests += allLevels(0);
+    requests += {QStringLiteral("12"), QStringLiteral("15")};
+    for (int phase = 0; phase < 4; ++phase) {
+        for (int value = start;; value += step) {
+            requests.append(QStringLiteral("17"));
+            if (value + step > stop)
+                break;
+            requests.append(levelRecord(index, phase, value + step));
+        }
+        if (phase < 3)
+            requests += allLevels(phase + 1);
+    }
+    requests.append(QStringLiteral("16"));
+    return requests;
+}
+
+// The requests after the last one that starts with `prefix`, that one included.
+QStringList fromLast(const QStringList &requests, const QString &prefix)
+{
+    for (int i = requests.size() - 1; i >= 0; --i) {
+        if (requests.at(i).startsWith(prefix))
+            return requests.mid(i);
+    }
+    return {};
+}
+
+} // namespace
+
+// The calibration scan against the simulated counter.
+class TestCalibration : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cleanup();
+
+    void completeScan();
+    void scanPoints_data();
+    void scanPoints();
+    void stopDuringSecondPhase();
+    void failedReadMeasuresLevelAgain();
+    void restartKeepsOneChain();
+
+private:
+    // An identified window whose counter has the time constant `timeConst`, on its
+    // calibration tab, with the scan range set.
+    void openWindow(double timeConst, int channel, int start, int stop, int step);
+    void click(const char *button);
+    void waitForScanEnd(int timeoutMs = 20000);
+    QList<double> keys(int graph);
+    QList<double> values(int graph);
+    // The plotted counts must be exactly the counts the device sent, point by point.
+    void verifyPlotMatchesDevice();
+    // Every counts read comes at least one time constant after a single level was written,
+    // and two after all four were.
+    void verifySettleDelays(double timeConst);
+
+    template<typename T> T *child(const char *name)
+    {
+        return m_window->findChild<T *>(QLatin1String(name));
+    }
+    QCustomPlot *plot() { return child<QCustomPlot>("customPlot"); }
+    QStringList requests() const { return simRequests(m_sim.logLines()); }
+
+    SimProcess m_sim;
+    std::unique_ptr<MainWindow> m_window;
+};
+
+void TestCalibration::cleanup()
+{
+    m_window.reset();
+    m_sim.stop();
+}
+
+void TestCalibration::openWindow(double timeConst, int channel, int start, int stop, int step)
+{
+    QVERIFY(m_sim.start());
+    m_window = std::make_unique<MainWindow>();
+    m_window->setPortName(m_sim.portPath());
+    QVERIFY(m_window->isCorrectDevice());
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+
+    child<QDoubleSpinBox>("dsbTimeConst")->setValue(timeConst);
+    click("pbSetTimeConst");
+    child<QTabWidget>("tabWidget")->setCurrentIndex(1);
+    child<QSpinBox>("sbChannelCalibr")->setValue(channel);
+    child<QSpinBox>("sbStartCalibr")->setValue(start);
+    child<QSpinBox>("sbStopCalibr")->setValue(stop);
+    child<QSpinBox>("sbStep")->setValue(step);
+}
+
+void TestCalibration::click(const char *button)
+{
+    auto *widget = child<QPushButton>(button);
+    QVERIFY2(widget, button);
+    QTest::mouseClick(widget, Qt::LeftButton);
+}
+
+void TestCalibration::waitForScanEnd(int timeoutMs)
+{
+    QTRY_VERIFY_WITH_TIMEOUT(!child<QPushButton>("pbStopCalibration")->isEnabled(), timeoutMs);
+}
+
+QList<double> TestCalibration::keys(int graph)
+{
+    QList<double> result;
+    for (const QCPGraphData &point : *plot()->graph(graph)->data())
+        result.append(point.key);
+    return result;
+}
+
+QList<double> TestCalibration::values(int graph)
+{
+    QList<double> result;
+    for (const QCPGraphData &point : *plot()->graph(graph)->data())
+        result.append(point.value);
+    return result;
+}
+
+void TestCalibration::verifyPlotMatchesDevice()
+{
+    const QList<QList<quint32>> sent = simCountsSent(m_sim.logLines());
+    int record = 0;
+    for (int graph = 0; graph < plot()->graphCount(); ++graph) {
+        for (double value : values(graph)) {
+            QVERIFY(record < sent.size());
+            QCOMPARE(value, double(sent.at(record++).at(graph)));
+        }
+    }
+}
+
+void TestCalibration::verifySettleDelays(double timeConst)
+{
+    double lastWrite = -1.0;
+    int levelsWritten = 0;
+    int checked = 0;
+    for (const QString &line : m_sim.logLines()) {
+        const QStringList tokens = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        if (tokens.size() < 3 || tokens.at(1) != QLatin1String("rx"))
+            continue;
+        const double time = tokens.at(0).toDouble();
+        if (tokens.at(2) == QLatin1String("10")) {
+            lastWrite = time;
+            ++levelsWritten;
+        } else if (tokens.at(2) == QLatin1String("17")) {
+            if (levelsWritten > 0) {
+                const double settle = levelsWritten == 1 ? timeConst : 2 * timeConst;
+                // A little under, for the rounding of the delay to whole milliseconds.
+                QVERIFY2(
+                    time - lastWrite >= settle * 0.9,
+                    qPrintable(
+                        QStringLiteral("read %1 s after the level write").arg(time - lastWrite)));
+                ++checked;
+            }
+            levelsWritten = 0;
+        } else if (tokens.at(2) != QLatin1String("12") && tokens.at(2) != QLatin1String("15")) {
+            levelsWritten = 0;
+        }
+    }
+    QVERIFY(checked > 0);
+}
+
+void TestCalibration::completeScan()
+{
+    openWindow(0.01, 3, 100, 300, 100);
+    // A value typed but never written is replaced by the device's.
+    auto *timeConst = child<QDoubleSpinBox>("dsbTimeConst");
+    timeConst->setValue(5.0);
+
+    BoxCloser boxes;
+    click("pbStartCalibration");
+    QVERIFY(!child<QPushButton>("pbStartCalibration")->isEnabled());
+    QVERIFY(child<QPushButton>("pbStopCalibration")->isEnabled());
+    QVERIFY(!child<QTabWidget>("tabWidget")->isTabEnabled(0));
+    for (const char *name : {"sbChannelCalibr", "sbStartCalibr", "sbStopCalibr", "sbStep"})
+        QVERIFY(!child<QSpinBox>(name)->isEnabled());
+    QCOMPARE(timeConst->value(), 0.01);
+
+    waitForScanEnd();
+    QVERIFY(boxes.shown.isEmpty());
+
+    // Channel 3 is index 2 in every record; in phase 2 levels 0, 2 and 3 are held at 65535
+    // while level 1 steps; the scan stops the counter after the twelfth point.
+    QCOMPARE(fromLast(requests(), "13"), expectedScan(3, 100, 300, 100));
+
+    QCOMPARE(plot()->graphCount(), 4);
+    const Qt::GlobalColor pens[] = {Qt::blue, Qt::red, Qt::magenta, Qt::yellow};
+    for (int graph = 0; graph < 4; ++graph) {
+        QCOMPARE(keys(graph), QList<double>({100, 200, 300}));
+        QCOMPARE(plot()->graph(graph)->pen().color(), QColor(pens[graph]));
+        QCOMPARE(plot()->graph(graph)->keyAxis(), plot()->xAxis);
+        QCOMPARE(plot()->graph(graph)->valueAxis(), plot()->yAxis);
+    }
+    verifyPlotMatchesDevice();
+    verifySettleDelays(0.01);
+    const QList<quint32> last = simCountsSent(m_sim.logLines()).last();
+    QCOMPARE(child<QLabel>("lStatus")->text(),
+             QStringLiteral("Phase: 4, Value: 300, Counts: %1").arg(last.at(3)));
+
+    QCOMPARE(plot()->yAxis->scaleType(), QCPAxis::stLogarithmic);
+    QCOMPARE(plot()->yAxis2->scaleType(), QCPAxis::stLogarithmic);
+    QCOMPARE(plot()->xAxis->scaleType(), QCPAxis::stLinear);
+    QVERIFY(plot()->xAxis->grid()->subGridVisible());
+    QVERIFY(plot()->yAxis->grid()->subGridVisible());
+    QCOMPARE(plot()->interactions(), QCP::Interactions(QCP::iRangeDrag | QCP::iRangeZoom));
+    QVERIFY(plot()->xAxis2->visible());
+    QVERIFY(plot()->yAxis2->visible());
+
+    // Unlocked again; the device keeps the last levels of the scan.
+    QVERIFY(child<QPushButton>("pbStartCalibration")->isEnabled());
+    QVERIFY(child<QTabWidget>("tabWidget")->isTabEnabled(0));
+    for (const char *name : {"sbChannelCalibr", "sbStartCalibr", "sbStopCalibr", "sbStep"})
+        QVERIFY(child<QSpinBox>(name)->isEnabled());
+}
+
+void TestCalibration::scanPoints_data()
+{
+    QTest::addColumn<int>("start");
+    QTest::addColumn<int>("stop");
+    QTest::addColumn<int>("step");
+    QTest::addColumn<QList<double>>("points");
+
+    QTest::newRow("stop between points") << 100 << 350 << 100 << QList<double>({100, 200, 300});
+    QTest::newRow("start above stop") << 500 << 300 << 100 << QList<double>({500});
+    QTest::newRow("start at stop") << 700 << 700 << 5000 << QList<double>({700});
+    QTest::newRow("last level 65535") << 65000 << 65535 << 535 << QList<double>({65000, 65535});
+}
+
+void TestCalibration::scanPoints()
+{
+    QFETCH(int, start);
+    QFETCH(int, stop);
+    QFETCH(int, step);
+    QFETCH(QList<double>, points);
+    openWindow(0.01, 1, start, stop, step);
+
+    click("pbStartCalibration");
+    waitForScanEnd();
+    QCOMPARE(plot()->graphCount(), 4);
+    for (int graph = 0; graph < 4; ++graph)
+        QCOMPARE(keys(graph), points);
+    QCOMPARE(fromLast(requests(), "13"), expectedScan(1, start, stop, step));
+    verifyPlotMatchesDevice();
+}
+
+void TestCalibration::stopDuringSecondPhase()
+{
+    openWindow(0.1, 1, 100, 300, 100);
+    click("pbStartCalibration");
+    // Two time constants of settling before the first point.
+    QCOMPARE(m_window->findChild<QTimer *>("calibrationTimer")->interval(), 200);
+
+    while (plot()->graphCount() < 2 && child<QPushButton>("pbStopCalibration")->isEnabled())
+        QTest::qWait(5);
+    QCOMPARE(plot()->graphCount(), 2);
+    click("pbStopCalibration");
+    QVERIFY(!child<QPushButton>("pbStopCalibration")->isEnabled());
+    QVERIFY(child<QPushButton>("pbStartCalibration")->isEnabled());
+    QVERIFY(child<QTabWidget>("tabWidget")->isTabEnabled(0));
+
+    // The pending step ends the chain without asking the device anything.
+    QTest::qWait(400);
+    QCOMPARE(requests().last(), QStringLiteral("16"));
+    QCOMPARE(plot()->graphCount(), 2);
+    QCOMPARE(keys(0), QList<double>({100, 200, 300}));
+    QVERIFY(plot()->graph(1)->dataCount() < 3);
+
+    // The next start clears the old graphs.
+    click("pbStartCalibration");
+    QCOMPARE(plot()->graphCount(), 1);
+    QCOMPARE(plot()->graph(0)->dataCount(), 0);
+    click("pbStopCalibration");
+}
+
+void TestCalibration::failedReadMeasuresLevelAgain()
+{
+    openWindow(0.1, 1, 100, 300, 100);
+    click("pbStartCalibration");
+    while (plot()->graph(0)->dataCount() < 1)
+        QTest::qWait(5);
+
+    QVERIFY(m_sim.toggleSilence());
+    auto *status = child<QLabel>("lStatus");
+    QTRY_VERIFY_WITH_TIMEOUT(status->text().endsWith(QLatin1String("no answer")), 10000);
+    QCOMPARE(status->text(), QStringLiteral("Phase: 1, Value: 200, Counts: no answer"));
+    QCOMPARE(plot()->graph(0)->dataCount(), 1);
+    QVERIFY(m_sim.toggleSilence());
+
+    waitForScanEnd();
+    // The level that got no answer is measured again, and no point was invented for it.
+    for (int graph = 0; graph < 4; ++graph)
+        QCOMPARE(keys(graph), QList<double>({100, 200, 300}));
+    verifyPlotMatchesDevice();
+    QVERIFY(m_sim.logLines().filter(" rx 17 silent").size() >= 5);
+    QCOMPARE(simRequests(linesAfter(m_sim.logLines(), "ctl silent=off")).mid(0, 2),
+             QStringList({"17", levelRecord(0, 0, 300)}));
+}
+
+void TestCalibration::restartKeepsOneChain()
+{
+    openWindow(0.05, 2, 100, 300, 100);
+    click("pbStartCalibration");
+    while (plot()->graph(0)->dataCount() < 1)
+        QTest::qWait(2);
+    // A step is pending when the scan is stopped and at once started again.
+    click("pbStopCalibration");
+    click("pbStartCalibration");
+    waitForScanEnd();
+
+    QCOMPARE(fromLast(requests(), "13"), expectedScan(2, 100, 300, 100));
+    for (int graph = 0; graph < 4; ++graph)
+        QCOMPARE(keys(graph), QList<double>({100, 200, 300}));
+    // A step left over from the first scan would read before the levels had settled.
+    verifySettleDelays(0.05);
+}
+
+QTEST_MAIN(TestCalibration)
+#include "tst_calibration.moc"

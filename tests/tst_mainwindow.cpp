@@ -1,0 +1,556 @@
+#include "apptesthelpers.h"
+#include "mainwindow.h"
+#include "scriptedcounter.h"
+#include "simprocess.h"
+
+#include <QDoubleSpinBox>
+#include <QElapsedTimer>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QtEndian>
+#include <QtTest>
+
+#include <cstring>
+#include <memory>
+
+namespace {
+
+QStringList repeated(const QString &item, int times)
+{
+    QStringList list;
+    for (int i = 0; i < times; ++i)
+        list.append(item);
+    return list;
+}
+
+QByteArray floatPayload(float value)
+{
+    quint32 bits;
+    std::memcpy(&bits, &value, 4);
+    QByteArray out(4, Qt::Uninitialized);
+    qToLittleEndian(bits, out.data());
+    return out;
+}
+
+QByteArray countsPayload(quint32 c0, quint32 c1, quint32 c2, quint32 c3)
+{
+    QByteArray out(16, Qt::Uninitialized);
+    const quint32 counts[] = {c0, c1, c2, c3};
+    for (int i = 0; i < 4; ++i)
+        qToLittleEndian(counts[i], out.data() + 4 * i);
+    return out;
+}
+
+} // namespace
+
+// The main window against a counter on a real pseudo-terminal: identification, the actions
+// of the settings tab and the live counts.
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    // Identification
+    void deviceTypes_data();
+    void deviceTypes();
+    void silentDeviceRefusedAfterTypeAttempts();
+    void typeWithoutChannelRefused();
+    void controlsShowDeviceValues();
+    void channelIndexOutOfRangeRefused();
+    void unboundWindowRefuses();
+
+    // Actions
+    void writesReachDevice_data();
+    void writesReachDevice();
+    void channelReadsBackAsWritten();
+    void channelReadOutOfRangeIgnored();
+    void silentDeviceWarns_data();
+    void silentDeviceWarns();
+    void silentReadsLeaveBoxes();
+    void countingLocksControls();
+
+    // Live counts
+    void countsShownUnsigned();
+    void oneTickAfterStop();
+    void silentDeviceLeavesCounts();
+    void restartKeepsOneChain();
+    void tickWaitsForOtherRequest();
+
+private:
+    // A shown window bound to `port`; `identified` tells whether identification succeeded.
+    void openWindow(const QString &port, bool *identified = nullptr);
+    void click(const char *button);
+    template<typename T> T *child(const char *name)
+    {
+        return m_window->findChild<T *>(QLatin1String(name));
+    }
+    QStringList requests() const { return simRequests(m_sim.logLines()); }
+    QStringList countLabels();
+
+    SimProcess m_sim;
+    std::unique_ptr<MainWindow> m_window;
+    std::unique_ptr<TickCounter> m_ticks;
+};
+
+void TestMainWindow::init()
+{
+    m_ticks = std::make_unique<TickCounter>();
+}
+
+void TestMainWindow::cleanup()
+{
+    // The driver and link of a window outlive it by design; stopping the simulator hangs up
+    // their port.
+    m_window.reset();
+    m_sim.stop();
+    m_ticks.reset();
+}
+
+void TestMainWindow::openWindow(const QString &port, bool *identified)
+{
+    m_window = std::make_unique<MainWindow>();
+    m_window->setPortName(port);
+    const bool ok = m_window->isCorrectDevice();
+    if (identified)
+        *identified = ok;
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+}
+
+void TestMainWindow::click(const char *button)
+{
+    auto *widget = child<QPushButton>(button);
+    QVERIFY2(widget, button);
+    QTest::mouseClick(widget, Qt::LeftButton);
+}
+
+QStringList TestMainWindow::countLabels()
+{
+    return {child<QLabel>("lCounts1")->text(), child<QLabel>("lCounts2")->text(),
+            child<QLabel>("lCounts3")->text(), child<QLabel>("lCounts4")->text()};
+}
+
+void TestMainWindow::deviceTypes_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<bool>("accepted");
+
+    QTest::newRow("exact") << "KuvelCounter" << true;
+    QTest::newRow("text before") << "Lab 3 KuvelCounter" << true;
+    QTest::newRow("text after") << "KuvelCounter-8ch rev.2" << true;
+    QTest::newRow("lower case") << "kuvelcounter" << false;
+    QTest::newRow("upper case") << "KUVELCOUNTER" << false;
+    QTest::newRow("split") << "Kuvel Counter" << false;
+}
+
+void TestMainWindow::deviceTypes()
+{
+    QFETCH(QString, type);
+    QFETCH(bool, accepted);
+    QVERIFY(m_sim.start({"--type", type}));
+
+    bool identified = !accepted;
+    openWindow(m_sim.portPath(), &identified);
+    QCOMPARE(identified, accepted);
+    // A refused type ends the identification before any setting is read.
+    QCOMPARE(requests(), accepted ? QStringList({"06", "14", "12"}) : QStringList({"06"}));
+}
+
+void TestMainWindow::silentDeviceRefusedAfterTypeAttempts()
+{
+    QVERIFY(m_sim.start({"--silent"}));
+    QElapsedTimer clock;
+    clock.start();
+    bool identified = true;
+    openWindow(m_sim.portPath(), &identified);
+    QVERIFY(!identified);
+    QVERIFY(clock.elapsed() >= 2400); // five attempts of 500 ms each
+    QCOMPARE(requests(), repeated("06", 5));
+}
+
+void TestMainWindow::typeWithoutChannelRefused()
+{
+    ScriptedCounter counter;
+    QVERIFY(counter.open());
+    counter.setAnswer(0x06, QByteArray("KuvelCounter\0", 13));
+
+    bool identified = true;
+    openWindow(counter.portPath(), &identified);
+    QVERIFY(!identified);
+    QCOMPARE(counter.requests(), QList<quint8>({0x06, 0x14, 0x14, 0x14, 0x14, 0x14}));
+    QCOMPARE(child<QSpinBox>("sbChannel")->value(), 1);
+}
+
+void TestMainWindow::controlsShowDeviceValues()
+{
+    ScriptedCounter counter;
+    QVERIFY(counter.open());
+    counter.setAnswer(0x06, "KuvelCounter");
+    counter.setAnswer(0x14, QByteArray(1, 2)); // the device's index of channel 3
+    counter.setAnswer(0x12, floatPayload(0.25f));
+
+    bool identified = false;
+    openWindow(counter.portPath(), &identified);
+    QVERIFY(identified);
+    QCOMPARE(child<QSpinBox>("sbChannel")->value(), 3);
+    QCOMPARE(child<QDoubleSpinBox>("dsbTimeConst")->value(), 0.25);
+    for (const char *name : {"sbRefLevel1", "sbRefLevel2", "sbRefLevel3", "sbRefLevel4"})
+        QCOMPARE(child<QSpinBox>(name)->value(), 0);
+}
+
+void TestMainWindow::channelIndexOutOfRangeRefused()
+{
+    ScriptedCounter counter;
+    QVERIFY(counter.open());
+    counter.setAnswer(0x06, "KuvelCounter");
+    counter.setAnswer(0x14, QByteArray(1, 8)); // a ninth channel does not exist
+    counter.setAnswer(0x12, floatPayload(0.25f));
+
+    bool identified = true;
+    openWindow(counter.portPath(), &identified);
+    QVERIFY(!identified);
+    QCOMPARE(child<QSpinBox>("sbChannel")->value(), 1);
+    QCOMPARE(counter.requests(), QList<quint8>({0x06, 0x14}));
+}
+
+void TestMainWindow::unboundWindowRefuses()
+{
+    MainWindow window;
+    QVERIFY(!window.isCorrectDevice());
+}
+
+void TestMainWindow::writesReachDevice_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<int>("channel");
+    QTest::addColumn<QString>("box");
+    QTest::addColumn<double>("value");
+    QTest::addColumn<QString>("request");
+
+    QTest::newRow("channel 1") << "pbSetChannel" << 1 << "sbChannel" << 1.0 << "13 00";
+    QTest::newRow("channel 8") << "pbSetChannel" << 8 << "sbChannel" << 8.0 << "13 07";
+    QTest::newRow("level 3 of channel 2")
+        << "pbSetRefLevel3" << 2 << "sbRefLevel3" << 1000.0 << "10 01 02 E8 03";
+    QTest::newRow("level 1 of channel 8")
+        << "pbSetRefLevel1" << 8 << "sbRefLevel1" << 65535.0 << "10 07 00 FF FF";
+    QTest::newRow("level 2 of channel 1")
+        << "pbSetRefLevel2" << 1 << "sbRefLevel2" << 258.0 << "10 00 01 02 01";
+    QTest::newRow("level 4 of channel 5")
+        << "pbSetRefLevel4" << 5 << "sbRefLevel4" << 0.0 << "10 04 03 00 00";
+    QTest::newRow("time constant 0.25")
+        << "pbSetTimeConst" << 1 << "dsbTimeConst" << 0.25 << "11 00 00 80 3E";
+    QTest::newRow("time constant 10")
+        << "pbSetTimeConst" << 1 << "dsbTimeConst" << 10.0 << "11 00 00 20 41";
+}
+
+void TestMainWindow::writesReachDevice()
+{
+    QFETCH(QString, button);
+    QFETCH(int, channel);
+    QFETCH(QString, box);
+    QFETCH(double, value);
+    QFETCH(QString, request);
+    QVERIFY(m_sim.start());
+    openWindow(m_sim.portPath());
+
+    child<QSpinBox>("sbChannel")->setValue(channel);
+    if (auto *number = m_window->findChild<QSpinBox *>(box))
+        number->setValue(int(value));
+    else
+        m_window->findChild<QDoubleSpinBox *>(box)->setValue(value);
+
+    BoxCloser boxes;
+    click(qPrintable(button));
+    QCOMPARE(requests().value(3), request);
+    QCOMPARE(requests().size(), 4);
+    QVERIFY(boxes.shown.isEmpty());
+}
+
+void TestMainWindow::channelReadsBackAsWritten()
+{
+    QVERIFY(m_sim.start());
+    openWindow(m_sim.portPath());
+    auto *channel = child<QSpinBox>("sbChannel");
+
+    channel->setValue(3);
+    click("pbSetChannel");
+    channel->setValue(5);
+    click("pbGetChannel");
+    QCOMPARE(channel->value(), 3);
+    QCOMPARE(requests().mid(3), QStringList({"13 02", "14"}));
+
+    channel->setValue(8);
+    click("pbSetChannel");
+    channel->setValue(1);
+    click("pbGetChannel");
+    QCOMPARE(channel->value(), 8);
+}
+
+void TestMainWindow::channelReadOutOfRangeIgnored()
+{
+    ScriptedCounter counter;
+    QVERIFY(counter.open());
+    counter.setAnswer(0x06, "KuvelCounter");
+    counter.setAnswer(0x14, QByteArray(1, 0));
+    counter.setAnswer(0x12, floatPayload(1.0f));
+    openWindow(counter.portPath());
+    auto *channel = child<QSpinBox>("sbChannel");
+    QCOMPARE(channel->value(), 1);
+
+    BoxCloser boxes;
+    channel->setValue(6);
+    counter.setAnswer(0x14, QByteArray(1, char(0xFF)));
+    click("pbGetChannel");
+    QCOMPARE(channel->value(), 6);
+    counter.setAnswer(0x14, QByteArray(1, 7));
+    click("pbGetChannel");
+    QCOMPARE(channel->value(), 8);
+    QVERIFY(boxes.shown.isEmpty());
+}
+
+void TestMainWindow::silentDeviceWarns_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("code");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("set channel") << "pbSetChannel"
+                                 << "13"
+                                 << "Can't set current channel";
+    QTest::newRow("set time constant") << "pbSetTimeConst"
+                                       << "11"
+                                       << "Can't set time constant";
+    QTest::newRow("set level") << "pbSetRefLevel2"
+                               << "10"
+                               << "Can't set reference level";
+    QTest::newRow("start") << "pbStart"
+                           << "15"
+                           << "Can't start counter";
+    QTest::newRow("stop") << "pbStop"
+                          << "16"
+                          << "The counter did not stop";
+    QTest::newRow("EEPROM") << "pbWriteEEPROM"
+                            << "0C"
+                            << "Can't execute write command";
+}
+
+void TestMainWindow::silentDeviceWarns()
+{
+    QFETCH(QString, button);
+    QFETCH(QString, code);
+    QFETCH(QString, text);
+    QVERIFY(m_sim.start());
+    openWindow(m_sim.portPath());
+    child<QDoubleSpinBox>("dsbTimeConst")->setValue(0.01);
+
+    const bool stopping = button == QLatin1String("pbStop");
+    if (stopping) {
+        click("pbStart");
+        QTRY_VERIFY(m_ticks->count() >= 2);
+    }
+
+    QVERIFY(m_sim.toggleSilence());
+    BoxCloser boxes;
+    click(qPrintable(button));
+    QCOMPARE(boxes.shown.size(), 1);
+    const ShownBox box = boxes.shown.first();
+    QCOMPARE(box.icon, QMessageBox::Warning);
+    QCOMPARE(box.title, QStringLiteral("Warning..."));
+    QCOMPARE(box.text, text);
+    QCOMPARE(box.parent, m_window.get());
+
+    // The warning comes after every attempt went unanswered.
+    QCOMPARE(countCode(simRequests(linesAfter(m_sim.logLines(), "ctl silent=on")), code), 5);
+
+    // A failed start or stop leaves the counting state as it was.
+    QCOMPARE(child<QPushButton>("pbStop")->isEnabled(), stopping);
+    QCOMPARE(child<QPushButton>("pbStart")->isEnabled(), !stopping);
+    if (stopping) {
+        // Counting goes on: once the device is back, polls read counts again.
+        QVERIFY(m_sim.toggleSilence());
+        QTRY_VERIFY(!simRequests(linesAfter(m_sim.logLines(), "ctl silent=off")).isEmpty());
+    } else if (button == QLatin1String("pbStart")) {
+        const int ticks = m_ticks->count();
+        QTest::qWait(100);
+        QCOMPARE(m_ticks->count(), ticks);
+        QVERIFY(!requests().contains("17"));
+    }
+}
+
+void TestMainWindow::silentReadsLeaveBoxes()
+{
+    QVERIFY(m_sim.start());
+    openWindow(m_sim.portPath());
+    auto *channel = child<QSpinBox>("sbChannel");
+    auto *timeConst = child<QDoubleSpinBox>("dsbTimeConst");
+    channel->setValue(4);
+    timeConst->setValue(2.5);
+
+    QVERIFY(m_sim.toggleSilence());
+    BoxCloser boxes;
+    click("pbGetChannel");
+    click("pbGetTimeConst");
+    QCOMPARE(channel->value(), 4);
+    QCOMPARE(timeConst->value(), 2.5);
+    QVERIFY(boxes.shown.isEmpty());
+    QStringList expected = repeated("14", 5) + repeated("12", 5);
+    QCOMPARE(simRequests(linesAfter(m_sim.logLines(), "ctl silent=on")), expected);
+
+    // The same reads fill the boxes once the device answers.
+    QVERIFY(m_sim.toggleSilence());
+    click("pbGetTimeConst");
+    QCOMPARE(timeConst->value(), 1.0);
+}
+
+void TestMainWindow::countingLocksControls()
+{
+    QVERIFY(m_sim.start());
+    openWindow(m_sim.portPath());
+    child<QDoubleSpinBox>("dsbTimeConst")->setValue(0.25);
+    auto *tabs = child<QTabWidget>("tabWidget");
+    auto *start = child<QPushButton>("pbStart");
+    auto *stop = child<QPushButton>("pbStop");
+
+    BoxCloser boxes;
+    click("pbStart");
+    QVERIFY(!start->isEnabled());
+    QVERIFY(stop->isEnabled());
+    QVERIFY(!child<QGroupBox>("gbSettings")->isEnabled());
+    QVERIFY(!tabs->isTabEnabled(1));
+    QVERIFY(tabs->isTabEnabled(0));
+    QVERIFY(child<QGroupBox>("groupBox_2")->isEnabled());
+    QVERIFY(child<QPushButton>("pbWriteEEPROM")->isEnabled());
+    // The first poll comes one time constant after the start.
+    auto *poll = m_window->findChild<QTimer *>("pollTimer");
+    QVERIFY(poll && poll->isActive());
+    QCOMPARE(poll->interval(), 250);
+
+    // The settings cannot be changed while counting; the EEPROM can still be written.
+    click("pbSetChannel");
+    click("pbGetTimeConst");
+    click("pbWriteEEPROM");
+    QCOMPARE(requests().mid(3), QStringList({"15", "0C"}));
+
+    click("pbStop");
+    QVERIFY(start->isEnabled());
+    QVERIFY(!stop->isEnabled());
+    QVERIFY(child<QGroupBox>("gbSettings")->isEnabled());
+    QVERIFY(tabs->isTabEnabled(1));
+    QVERIFY(boxes.shown.isEmpty());
+}
+
+void TestMainWindow::countsShownUnsigned()
+{
+    ScriptedCounter counter;
+    QVERIFY(counter.open());
+    counter.setAnswer(0x06, "KuvelCounter");
+    counter.setAnswer(0x14, QByteArray(1, 0));
+    counter.setAnswer(0x12, floatPayload(0.01f));
+    counter.setAnswer(0x15);
+    counter.setAnswer(0x16);
+    counter.setAnswer(0x17, countsPayload(0, 1, 65535, 4294967295u));
+    openWindow(counter.portPath());
+    QCOMPARE(child<QDoubleSpinBox>("dsbTimeConst")->value(), 0.01);
+
+    click("pbStart");
+    QCOMPARE(countLabels(), QStringList({"1: ", "2:", "3:", "4:"}));
+    QTRY_COMPARE(countLabels(), QStringList({"1: 0", "2: 1", "3: 65535", "4: 4294967295"}));
+
+    // The labels keep the last counts after counting stopped.
+    click("pbStop");
+    QTest::qWait(50);
+    QCOMPARE(countLabels(), QStringList({"1: 0", "2: 1", "3: 65535", "4: 4294967295"}));
+}
+
+void TestMainWindow::oneTickAfterStop()
+{
+    QVERIFY(m_sim.start());
+    openWindow(m_sim.portPath());
+    child<QDoubleSpinBox>("dsbTimeConst")->setValue(0.01);
+
+    click("pbStart");
+    QTRY_VERIFY(m_ticks->count() >= 3);
+    click("pbStop");
+    const int ticks = m_ticks->count();
+    QTest::qWait(150);
+    QCOMPARE(m_ticks->count(), ticks + 1);
+    // Nothing is read after the stop.
+    const QStringList all = requests();
+    QCOMPARE(all.last(), QStringLiteral("16"));
+    QVERIFY(all.count("17") >= 2);
+}
+
+void TestMainWindow::silentDeviceLeavesCounts()
+{
+    QVERIFY(m_sim.start());
+    openWindow(m_sim.portPath());
+    child<QDoubleSpinBox>("dsbTimeConst")->setValue(0.01);
+
+    click("pbStart");
+    QTRY_VERIFY(countLabels().first() != QLatin1String("1: "));
+    QVERIFY(m_sim.toggleSilence());
+    const QStringList shown = countLabels();
+
+    // A whole failed read, then the next tick already asks again.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        simRequests(linesAfter(m_sim.logLines(), "ctl silent=on")).count("17") >= 6, 10000);
+    QCOMPARE(countLabels(), shown);
+
+    QVERIFY(m_sim.toggleSilence());
+    QTRY_VERIFY_WITH_TIMEOUT(countLabels() != shown, 10000);
+    // What is shown is what the device sent last.
+    const QList<quint32> last = simCountsSent(m_sim.logLines()).last();
+    QTRY_COMPARE(countLabels().last(), QStringLiteral("4: %1").arg(last.at(3)));
+}
+
+void TestMainWindow::restartKeepsOneChain()
+{
+    QVERIFY(m_sim.start());
+    openWindow(m_sim.portPath());
+    child<QDoubleSpinBox>("dsbTimeConst")->setValue(0.05);
+
+    click("pbStart");
+    QTest::qWait(130); // a tick is pending when the run is stopped
+    click("pbStop");
+    click("pbStart");
+    QVERIFY(child<QPushButton>("pbStop")->isEnabled());
+
+    const int ticks = m_ticks->count();
+    const int reads = requests().count("17");
+    QTest::qWait(1000);
+    // One chain polls at most once per 50 ms period; two would poll about twice as often.
+    QVERIFY2(m_ticks->count() - ticks <= 21, qPrintable(QString::number(m_ticks->count() - ticks)));
+    QVERIFY(requests().count("17") - reads <= 21);
+    QVERIFY(m_ticks->count() - ticks >= 5);
+}
+
+void TestMainWindow::tickWaitsForOtherRequest()
+{
+    // Every answer takes 100 ms, ten poll periods.
+    QVERIFY(m_sim.start({"--delay", "100"}));
+    openWindow(m_sim.portPath());
+    child<QDoubleSpinBox>("dsbTimeConst")->setValue(0.01);
+
+    click("pbStart");
+    QTRY_VERIFY(m_ticks->count() >= 2);
+    BoxCloser boxes;
+    click("pbWriteEEPROM");
+    QVERIFY(boxes.shown.isEmpty());
+
+    // Polls fell due during the EEPROM request's wait, yet none was sent before its answer.
+    const QStringList after = linesAfter(m_sim.logLines(), " rx 0C");
+    QVERIFY(!after.isEmpty());
+    QVERIFY2(after.first().contains(" tx 0C"), qPrintable(after.first()));
+    // And the held-back poll ran right after.
+    QTRY_VERIFY(simRequests(linesAfter(m_sim.logLines(), " tx 0C")).contains("17"));
+    click("pbStop");
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"

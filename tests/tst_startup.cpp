@@ -1,0 +1,227 @@
+#include "apptesthelpers.h"
+#include "kuvelcounterapp.h"
+#include "mainwindow.h"
+#include "serialport.h"
+#include "simprocess.h"
+
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStyle>
+#include <QtTest>
+
+namespace {
+
+// Every top-level widget shown while it is installed, by class name.
+class ShowWatcher : public QObject
+{
+public:
+    ShowWatcher() { qApp->installEventFilter(this); }
+    ~ShowWatcher() override { qApp->removeEventFilter(this); }
+    QStringList shown;
+
+protected:
+    bool eventFilter(QObject *object, QEvent *event) override
+    {
+        auto *widget = qobject_cast<QWidget *>(object);
+        if (event->type() == QEvent::Show && widget && widget->isWindow())
+            shown.append(QString::fromLatin1(widget->metaObject()->className()));
+        return false;
+    }
+};
+
+QPushButton *dialogButton(QDialog *dialog, QDialogButtonBox::StandardButton which)
+{
+    auto *box = dialog->findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"));
+    return box ? box->button(which) : nullptr;
+}
+
+QStringList comboItems(const SerialPort &dialog)
+{
+    auto *combo = dialog.findChild<QComboBox *>(QStringLiteral("cbAvailableSerialPorts"));
+    QStringList items;
+    for (int i = 0; i < combo->count(); ++i)
+        items.append(combo->itemText(i));
+    return items;
+}
+
+} // namespace
+
+// The way from the program's start to its main window: the port dialog, the refusals and
+// their exit codes.
+class TestStartup : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void dialogListsPortsInOrder();
+    void portArgument_data();
+    void portArgument();
+    void typedPortIsTaken();
+    void cancelEndsWithoutWindow_data();
+    void cancelEndsWithoutWindow();
+    void emptyListEndsWithoutMessage();
+    void wrongDeviceIsRefused();
+    void counterOpensMainWindow();
+};
+
+void TestStartup::dialogListsPortsInOrder()
+{
+    SerialPort dialog({"ttyUSB1", "ttyS0", "ttyACM0"}, QString());
+    QCOMPARE(dialog.objectName(), QStringLiteral("SerialPort"));
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("Choose your device..."));
+    QCOMPARE(dialog.size(), QSize(184, 96));
+    QCOMPARE(dialog.findChild<QLabel *>("label")->text(), QStringLiteral("Available Serial Ports"));
+    QVERIFY(dialogButton(&dialog, QDialogButtonBox::Ok));
+    QVERIFY(dialogButton(&dialog, QDialogButtonBox::Cancel));
+    QCOMPARE(dialog.findChild<QDialogButtonBox *>("buttonBox")->buttons().size(), 2);
+
+    QCOMPARE(comboItems(dialog), QStringList({"ttyUSB1", "ttyS0", "ttyACM0"}));
+    QCOMPARE(dialog.portName(), QStringLiteral("ttyUSB1"));
+}
+
+void TestStartup::portArgument_data()
+{
+    QTest::addColumn<QStringList>("ports");
+    QTest::addColumn<QString>("argument");
+    QTest::addColumn<QStringList>("items");
+    QTest::addColumn<QString>("selected");
+
+    const QStringList ports = {"ttyS0", "ttyUSB0"};
+    QTest::newRow("none") << ports << QString() << ports << "ttyS0";
+    QTest::newRow("unlisted path goes on top")
+        << ports << "/tmp/kuvel-sim-port"
+        << QStringList({"/tmp/kuvel-sim-port", "ttyS0", "ttyUSB0"}) << "/tmp/kuvel-sim-port";
+    QTest::newRow("listed name") << ports << "ttyUSB0" << ports << "ttyUSB0";
+    QTest::newRow("listed by its path") << ports << "/dev/ttyUSB0" << ports << "ttyUSB0";
+    QTest::newRow("unlisted name")
+        << ports << "ttyACM3" << QStringList({"ttyACM3", "ttyS0", "ttyUSB0"}) << "ttyACM3";
+    QTest::newRow("no port present")
+        << QStringList() << "/dev/pts/7" << QStringList({"/dev/pts/7"}) << "/dev/pts/7";
+}
+
+void TestStartup::portArgument()
+{
+    QFETCH(QStringList, ports);
+    QFETCH(QString, argument);
+    QFETCH(QStringList, items);
+    QFETCH(QString, selected);
+
+    SerialPort dialog(ports, argument);
+    QCOMPARE(comboItems(dialog), items);
+    QCOMPARE(dialog.portName(), selected);
+}
+
+void TestStartup::typedPortIsTaken()
+{
+    SerialPort dialog({"ttyS0"}, QString());
+    auto *combo = dialog.findChild<QComboBox *>("cbAvailableSerialPorts");
+    QVERIFY(combo->isEditable());
+    combo->lineEdit()->clear();
+    QTest::keyClicks(combo->lineEdit(), "/dev/serial/by-id/usb-counter");
+    QCOMPARE(dialog.portName(), QStringLiteral("/dev/serial/by-id/usb-counter"));
+}
+
+void TestStartup::cancelEndsWithoutWindow_data()
+{
+    QTest::addColumn<int>("how");
+    QTest::newRow("Cancel") << 0;
+    QTest::newRow("Escape") << 1;
+    QTest::newRow("closed") << 2;
+}
+
+void TestStartup::cancelEndsWithoutWindow()
+{
+    QFETCH(int, how);
+    ShowWatcher watcher;
+    bool dialogSeen = false;
+    onNextModal<SerialPort>([&](SerialPort *dialog) {
+        dialogSeen = true;
+        if (how == 0)
+            QTest::mouseClick(dialogButton(dialog, QDialogButtonBox::Cancel), Qt::LeftButton);
+        else if (how == 1)
+            QTest::keyClick(dialog, Qt::Key_Escape);
+        else
+            dialog->close();
+    });
+
+    const int exitCode = runKuvelCounter(*qApp, {"kuvel-counter"}, {"ttyS0", "ttyS1"});
+    QVERIFY(dialogSeen);
+    QCOMPARE(exitCode, 0);
+    QCOMPARE(watcher.shown, QStringList({"SerialPort"}));
+}
+
+void TestStartup::emptyListEndsWithoutMessage()
+{
+    ShowWatcher watcher;
+    onNextModal<SerialPort>([](SerialPort *dialog) {
+        QVERIFY(dialog->portName().isEmpty());
+        QTest::mouseClick(dialogButton(dialog, QDialogButtonBox::Ok), Qt::LeftButton);
+    });
+    QCOMPARE(runKuvelCounter(*qApp, {"kuvel-counter"}, {}), 0);
+    QCOMPARE(watcher.shown, QStringList({"SerialPort"}));
+}
+
+void TestStartup::wrongDeviceIsRefused()
+{
+    SimProcess sim;
+    QVERIFY(sim.start({"--type", "OtherCounter"}));
+
+    ShowWatcher watcher;
+    SerialPort *dialogShown = nullptr;
+    onNextModal<SerialPort>([&](SerialPort *dialog) {
+        dialogShown = dialog;
+        QTest::mouseClick(dialogButton(dialog, QDialogButtonBox::Ok), Qt::LeftButton);
+    });
+    BoxCloser boxes;
+
+    const int exitCode = runKuvelCounter(*qApp, {"kuvel-counter", sim.portPath()}, {"ttyS0"});
+    QCOMPARE(exitCode, 0);
+    QCOMPARE(boxes.shown.size(), 1);
+    const ShownBox box = boxes.shown.first();
+    QCOMPARE(box.icon, QMessageBox::Critical);
+    QCOMPARE(box.title, QStringLiteral("Fatal error"));
+    QCOMPARE(box.text, QStringLiteral("Wrong device"));
+    QCOMPARE(box.parent, dialogShown);
+    QVERIFY(!watcher.shown.contains("MainWindow"));
+    // The port given on the command line is the one that was asked.
+    QCOMPARE(simRequests(sim.logLines()).value(0), QStringLiteral("06"));
+}
+
+void TestStartup::counterOpensMainWindow()
+{
+    SimProcess sim;
+    QVERIFY(sim.start());
+
+    QString preselected;
+    onNextModal<SerialPort>([&](SerialPort *dialog) {
+        preselected = dialog->portName();
+        QTest::mouseClick(dialogButton(dialog, QDialogButtonBox::Ok), Qt::LeftButton);
+    });
+    // Once the window is up, end the event loop with a code of our own: it must become the
+    // program's exit code.
+    MainWindow *window = nullptr;
+    QTimer poll;
+    poll.setInterval(5);
+    connect(&poll, &QTimer::timeout, [&] {
+        for (QWidget *widget : QApplication::topLevelWidgets()) {
+            if (auto *main = qobject_cast<MainWindow *>(widget); main && main->isVisible()) {
+                window = main;
+                poll.stop();
+                QApplication::exit(3);
+            }
+        }
+    });
+    poll.start();
+
+    QCOMPARE(runKuvelCounter(*qApp, {"kuvel-counter", sim.portPath()}, {}), 3);
+    QVERIFY(window);
+    QCOMPARE(preselected, sim.portPath());
+    QCOMPARE(QApplication::style()->objectName(), QStringLiteral("fusion"));
+    QCOMPARE(simRequests(sim.logLines()), QStringList({"06", "14", "12"}));
+}
+
+QTEST_MAIN(TestStartup)
+#include "tst_startup.moc"
