@@ -36,8 +36,7 @@ private slots:
     void oppositeAxesFollow();
 
 private:
-    template<typename T>
-    T *child(const char *name)
+    template<typename T> T *child(const char *name)
     {
         return m_window->findChild<T *>(QLatin1String(name));
     }
@@ -73,34 +72,62 @@ void TestLayout::everyFieldExists_data()
     QTest::addColumn<QString>("kind");
 
     const char *const fields[][2] = {
-        {"centralwidget", "QWidget"},         {"verticalLayout", "QVBoxLayout"},
-        {"tabWidget", "QTabWidget"},          {"tab", "QWidget"},
-        {"verticalLayout_3", "QVBoxLayout"},  {"gbSettings", "QGroupBox"},
-        {"verticalLayout_2", "QVBoxLayout"},  {"gridLayout", "QGridLayout"},
-        {"pbGetTimeConst", "QPushButton"},    {"label_4", "QLabel"},
-        {"label_3", "QLabel"},                {"pbSetChannel", "QPushButton"},
-        {"label_2", "QLabel"},                {"label_5", "QLabel"},
-        {"label", "QLabel"},                  {"pbSetTimeConst", "QPushButton"},
-        {"pbGetChannel", "QPushButton"},      {"dsbTimeConst", "QDoubleSpinBox"},
-        {"sbChannel", "QSpinBox"},            {"label_6", "QLabel"},
-        {"sbRefLevel1", "QSpinBox"},          {"sbRefLevel2", "QSpinBox"},
-        {"sbRefLevel3", "QSpinBox"},          {"sbRefLevel4", "QSpinBox"},
-        {"pbSetRefLevel1", "QPushButton"},    {"pbSetRefLevel2", "QPushButton"},
-        {"pbSetRefLevel3", "QPushButton"},    {"pbSetRefLevel4", "QPushButton"},
-        {"groupBox_2", "QGroupBox"},          {"verticalLayout_4", "QVBoxLayout"},
-        {"horizontalLayout", "QHBoxLayout"},  {"pbStart", "QPushButton"},
-        {"pbStop", "QPushButton"},            {"gridLayout_2", "QGridLayout"},
-        {"lCounts1", "QLabel"},               {"lCounts2", "QLabel"},
-        {"lCounts3", "QLabel"},               {"lCounts4", "QLabel"},
-        {"horizontalLayout_3", "QHBoxLayout"}, {"pbWriteEEPROM", "QPushButton"},
-        {"tab_2", "QWidget"},                 {"verticalLayout_5", "QVBoxLayout"},
-        {"gridLayout_3", "QGridLayout"},      {"label_7", "QLabel"},
-        {"sbChannelCalibr", "QSpinBox"},      {"label_8", "QLabel"},
-        {"sbStartCalibr", "QSpinBox"},        {"label_9", "QLabel"},
-        {"sbStopCalibr", "QSpinBox"},         {"label_10", "QLabel"},
-        {"sbStep", "QSpinBox"},               {"horizontalLayout_2", "QHBoxLayout"},
-        {"pbStartCalibration", "QPushButton"}, {"pbStopCalibration", "QPushButton"},
-        {"customPlot", "QCustomPlot"},        {"lStatus", "QLabel"},
+        {"centralwidget", "QWidget"},
+        {"verticalLayout", "QVBoxLayout"},
+        {"tabWidget", "QTabWidget"},
+        {"tab", "QWidget"},
+        {"verticalLayout_3", "QVBoxLayout"},
+        {"gbSettings", "QGroupBox"},
+        {"verticalLayout_2", "QVBoxLayout"},
+        {"gridLayout", "QGridLayout"},
+        {"pbGetTimeConst", "QPushButton"},
+        {"label_4", "QLabel"},
+        {"label_3", "QLabel"},
+        {"pbSetChannel", "QPushButton"},
+        {"label_2", "QLabel"},
+        {"label_5", "QLabel"},
+        {"label", "QLabel"},
+        {"pbSetTimeConst", "QPushButton"},
+        {"pbGetChannel", "QPushButton"},
+        {"dsbTimeConst", "QDoubleSpinBox"},
+        {"sbChannel", "QSpinBox"},
+        {"label_6", "QLabel"},
+        {"sbRefLevel1", "QSpinBox"},
+        {"sbRefLevel2", "QSpinBox"},
+        {"sbRefLevel3", "QSpinBox"},
+        {"sbRefLevel4", "QSpinBox"},
+        {"pbSetRefLevel1", "QPushButton"},
+        {"pbSetRefLevel2", "QPushButton"},
+        {"pbSetRefLevel3", "QPushButton"},
+        {"pbSetRefLevel4", "QPushButton"},
+        {"groupBox_2", "QGroupBox"},
+        {"verticalLayout_4", "QVBoxLayout"},
+        {"horizontalLayout", "QHBoxLayout"},
+        {"pbStart", "QPushButton"},
+        {"pbStop", "QPushButton"},
+        {"gridLayout_2", "QGridLayout"},
+        {"lCounts1", "QLabel"},
+        {"lCounts2", "QLabel"},
+        {"lCounts3", "QLabel"},
+        {"lCounts4", "QLabel"},
+        {"horizontalLayout_3", "QHBoxLayout"},
+        {"pbWriteEEPROM", "QPushButton"},
+        {"tab_2", "QWidget"},
+        {"verticalLayout_5", "QVBoxLayout"},
+        {"gridLayout_3", "QGridLayout"},
+        {"label_7", "QLabel"},
+        {"sbChannelCalibr", "QSpinBox"},
+        {"label_8", "QLabel"},
+        {"sbStartCalibr", "QSpinBox"},
+        {"label_9", "QLabel"},
+        {"sbStopCalibr", "QSpinBox"},
+        {"label_10", "QLabel"},
+        {"sbStep", "QSpinBox"},
+        {"horizontalLayout_2", "QHBoxLayout"},
+        {"pbStartCalibration", "QPushButton"},
+        {"pbStopCalibration", "QPushButton"},
+        {"customPlot", "QCustomPlot"},
+        {"lStatus", "QLabel"},
     };
     for (const auto &field : fields)
         QTest::newRow(field[0]) << QString::fromLatin1(field[0]) << QString::fromLatin1(field[1]);
@@ -230,14 +257,14 @@ void TestLayout::gridPlaces_data()
     QTest::addColumn<int>("column");
 
     const QStringList labels = {"label", "label_2", "label_3", "label_4", "label_5", "label_6"};
-    const QStringList boxes = {"sbChannel",   "dsbTimeConst", "sbRefLevel1",
-                               "sbRefLevel2", "sbRefLevel3",  "sbRefLevel4"};
+    const QStringList boxes
+        = {"sbChannel", "dsbTimeConst", "sbRefLevel1", "sbRefLevel2", "sbRefLevel3", "sbRefLevel4"};
     const QStringList setters = {"pbSetChannel",   "pbSetTimeConst", "pbSetRefLevel1",
                                  "pbSetRefLevel2", "pbSetRefLevel3", "pbSetRefLevel4"};
     for (int row = 0; row < 6; ++row) {
-        for (const auto &[name, column] : {std::make_pair(labels.at(row), 0),
-                                           std::make_pair(boxes.at(row), 1),
-                                           std::make_pair(setters.at(row), 3)})
+        for (const auto &[name, column] :
+             {std::make_pair(labels.at(row), 0), std::make_pair(boxes.at(row), 1),
+              std::make_pair(setters.at(row), 3)})
             QTest::addRow("%s", qPrintable(name)) << "gridLayout" << name << row << column;
     }
     QTest::newRow("pbGetChannel") << "gridLayout"
@@ -254,7 +281,7 @@ void TestLayout::gridPlaces_data()
     QTest::newRow("lCounts4") << "gridLayout_2"
                               << "lCounts4" << 1 << 1;
 
-    const QStringList calibration = {"label_7", "sbChannelCalibr", "label_8", "sbStartCalibr",
+    const QStringList calibration = {"label_7", "sbChannelCalibr", "label_8",  "sbStartCalibr",
                                      "label_9", "sbStopCalibr",    "label_10", "sbStep"};
     for (int column = 0; column < calibration.size(); ++column)
         QTest::addRow("%s", qPrintable(calibration.at(column)))
