@@ -2,6 +2,7 @@
 
 #include "driverproperty.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
 
@@ -41,11 +42,22 @@ bool AbstractDriver::waitingAnswer()
         // answer or the time-out.
         QEventLoop loop;
         m_waitLoops.push_back(&loop);
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
+        runWaitLoop(&loop);
         m_waitLoops.pop_back();
     }
     --m_busy;
     return !m_timedOut;
+}
+
+void AbstractDriver::runWaitLoop(QEventLoop *loop)
+{
+    constexpr QEventLoop::ProcessEventsFlags flags = QEventLoop::ExcludeUserInputEvents;
+    // Once the application has been told to quit (the window closed during a wait, say), no
+    // new event loop runs until the main one has returned: exec answers -1 at once, and the
+    // wait would spin forever. It then waits for the next event itself, so the answer or the
+    // time-out still ends it and the application gets to quit.
+    if (loop->exec(flags) < 0)
+        QCoreApplication::processEvents(flags | QEventLoop::WaitForMoreEvents);
 }
 
 void AbstractDriver::waitForOwedAnswers(quint8 command)
@@ -66,7 +78,7 @@ void AbstractDriver::waitForOwedAnswers(quint8 command)
         connect(&expiry, &QTimer::timeout, &loop, &QEventLoop::quit);
         expiry.start(int(qMax<qint64>(leftMs, 0)) + 1);
         m_waitLoops.push_back(&loop);
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
+        runWaitLoop(&loop);
         m_waitLoops.pop_back();
     }
     --m_busy;

@@ -51,6 +51,7 @@ public:
 private:
     friend class DriverProperty_p;
     void finishWait();
+    void runWaitLoop(QEventLoop *loop);
     void dropExpiredOwed();
     bool owes(quint8 command) const;
     void settleOwed(quint8 command, bool answersCurrent);

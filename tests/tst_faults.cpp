@@ -12,6 +12,14 @@
 #include <QSocketNotifier>
 #include <QtTest>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -138,6 +146,7 @@ private slots:
     void unsolicitedCountsChangeNothingElse();
     void lateAnswerIsNotTakenByTheNextReadOfTheSameCode();
     void frameRightBehindTheAnswerDoesNotReplaceTheValue();
+    void quitDuringAWaitLetsTheWaitEnd();
 };
 
 // The reading of the log the other cases rely on: answers at once, dropped, late (in the
@@ -319,6 +328,51 @@ void tst_Faults::frameRightBehindTheAnswerDoesNotReplaceTheValue()
     QCOMPARE(counts.count[3], 103u);
     // The frame behind it is still taken in, as every message is.
     QCOMPARE(driver.counts()->currentValue().count[0], 900u);
+}
+
+// The application is told to quit while a read waits on a silent device (as when the window
+// is closed during a poll): the wait still ends by its time-outs, and the application quits,
+// instead of spinning forever in a wait whose event loop can no longer run.
+void tst_Faults::quitDuringAWaitLetsTheWaitEnd()
+{
+    ScriptedLine line({});
+    QVERIFY(!line.portPath().isEmpty());
+    cuRs485IOInterface link;
+    link.setPortName(line.portPath());
+    KuvelCounterDriver driver;
+    driver.setIOInterface(&link);
+    driver.setTimeOut(100);
+
+    // A hung wait lets no timer of this thread run, so the watchdog is a thread of its own.
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!finished.wait_for(lock, std::chrono::seconds(20), [&] { return done; })) {
+            std::fprintf(stderr, "FAIL: the wait did not end after the application quit\n");
+            std::_Exit(1);
+        }
+    });
+
+    bool ok = true;
+    bool readEnded = false;
+    QTimer::singleShot(0, [&] {
+        driver.counts()->getValueSync(&ok, 3);
+        readEnded = true;
+    });
+    QTimer::singleShot(50, &QCoreApplication::quit);
+    QCoreApplication::exec();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        done = true;
+    }
+    finished.notify_one();
+    watchdog.join();
+
+    QVERIFY(readEnded);
+    QVERIFY(!ok);
+    QCOMPARE(line.requests(), 3);
 }
 
 QTEST_GUILESS_MAIN(tst_Faults)
