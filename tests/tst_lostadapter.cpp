@@ -1,0 +1,167 @@
+// A lost adapter, end to end through the operator window and the real serial link: while the
+// window polls the counts, the simulated counter goes away with its pseudo-terminal and the
+// symlinked port name, as a pulled USB adapter takes its /dev/serial/by-id name with it.
+#include "cstarprotocolpc.h"
+#include "mainwindow.h"
+#include "simprocess.h"
+
+#include <QDoubleSpinBox>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+// The window's "tick" messages, counted and kept out of the test's output.
+int g_ticks = 0;
+QtMessageHandler g_previousHandler = nullptr;
+
+void countTicks(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtDebugMsg && message == QLatin1String("tick")) {
+        ++g_ticks;
+        return;
+    }
+    g_previousHandler(type, context, message);
+}
+
+double processCpuSeconds()
+{
+    rusage usage;
+    ::getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Sends one request straight to the device's terminal and waits for any answer, without the
+// program's link: the counter keeps counting while its adapter is away, so the new device is
+// put into counting before its port name appears.
+bool startCountingDirectly(const QString &terminal)
+{
+    const int fd = ::open(QFile::encodeName(terminal).constData(), O_RDWR | O_NOCTTY);
+    if (fd < 0)
+        return false;
+    cStarProtocolPC codec;
+    codec.codeData(0x00, 0x15, 0, nullptr);
+    bool answered = ::write(fd, codec.frame(), size_t(codec.frameLength())) == codec.frameLength();
+    pollfd p {fd, POLLIN, 0};
+    answered = answered && ::poll(&p, 1, 2000) == 1;
+    ::close(fd);
+    return answered;
+}
+
+QString countsText(const MainWindow &window)
+{
+    QString text;
+    for (int i = 1; i <= 4; ++i)
+        text += window.findChild<QLabel *>(QStringLiteral("lCounts%1").arg(i))->text() + ' ';
+    return text;
+}
+
+} // namespace
+
+class tst_LostAdapter : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { g_previousHandler = qInstallMessageHandler(&countTicks); }
+    void cleanupTestCase() { qInstallMessageHandler(g_previousHandler); }
+    void pollingSurvivesTheDeviceGoingAndResumesWhenItReturns();
+};
+
+void tst_LostAdapter::pollingSurvivesTheDeviceGoingAndResumesWhenItReturns()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString port = dir.filePath(QStringLiteral("kuvel-port"));
+    SimProcess sim;
+    QVERIFY(sim.start({}, port));
+
+    MainWindow window;
+    window.setPortName(port);
+    QVERIFY(window.isCorrectDevice());
+    window.show();
+    const auto button = [&window](const char *name) {
+        return window.findChild<QPushButton *>(QLatin1String(name));
+    };
+    window.findChild<QDoubleSpinBox *>(QStringLiteral("dsbTimeConst"))->setValue(0.01);
+    button("pbSetTimeConst")->click();
+    button("pbStart")->click();
+    QVERIFY(button("pbStop")->isEnabled());
+
+    // Counting: the labels follow the device.
+    const QString before = countsText(window);
+    QTRY_VERIFY_WITH_TIMEOUT(countsText(window) != before, 5000);
+    QTRY_VERIFY(g_ticks > 5);
+
+    // Warnings that come up are answered as an operator would, and remembered.
+    QStringList warnings;
+    QTimer boxCloser;
+    connect(&boxCloser, &QTimer::timeout, this, [&warnings] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        warnings << box->windowTitle() + QLatin1Char('/') + box->text();
+        box->button(QMessageBox::Ok)->click();
+    });
+    boxCloser.start(20);
+
+    // The adapter goes, and its port name with it.
+    sim.stop();
+    QVERIFY(!QFile::exists(port));
+    const QString lastShown = countsText(window);
+    const int ticksAtLoss = g_ticks;
+    const double cpuAtLoss = processCpuSeconds();
+    QElapsedTimer deadTime;
+    deadTime.start();
+    // Each poll now fails after its five attempts; the chain goes on, quietly.
+    QTRY_VERIFY_WITH_TIMEOUT(g_ticks >= ticksAtLoss + 2, 15000);
+    const double cpuShare = (processCpuSeconds() - cpuAtLoss) / (deadTime.elapsed() / 1000.0);
+    qInfo("device away for %lld ms: %d polls, %.1f %% of a core", deadTime.elapsed(),
+          g_ticks - ticksAtLoss, 100.0 * cpuShare);
+    QVERIFY(warnings.isEmpty());
+    QCOMPARE(countsText(window), lastShown);
+    QVERIFY(button("pbStop")->isEnabled());
+    // A hung-up line must not leave the port reporting errors in a loop.
+    QVERIFY2(cpuShare < 0.25,
+             qPrintable(QStringLiteral("%1 of a core while the device was away").arg(cpuShare)));
+
+    // A write meets the missing device: its warning comes after all its attempts.
+    QElapsedTimer writeTime;
+    writeTime.start();
+    button("pbWriteEEPROM")->click();
+    QCOMPARE(warnings, QStringList(QStringLiteral("Warning.../Can't execute write command")));
+    QVERIFY2(writeTime.elapsed() >= 4 * 500,
+             qPrintable(QStringLiteral("warned after %1 ms").arg(writeTime.elapsed())));
+
+    // A new adapter with the counter behind it appears under the same name: the poll picks it
+    // up by itself, with no restart and nothing pressed.
+    SimProcess newSim;
+    QVERIFY(newSim.start());
+    QVERIFY(startCountingDirectly(newSim.portPath()));
+    QVERIFY(QFile::link(newSim.portPath(), port));
+    const int ticksAtReturn = g_ticks;
+    QTRY_VERIFY_WITH_TIMEOUT(countsText(window) != lastShown, 10000);
+    // And it goes on updating, once per time constant.
+    const QString firstAfterReturn = countsText(window);
+    QTRY_VERIFY_WITH_TIMEOUT(countsText(window) != firstAfterReturn, 5000);
+    QTRY_VERIFY(g_ticks > ticksAtReturn + 5);
+    QCOMPARE(warnings.size(), 1);
+
+    button("pbStop")->click();
+    QVERIFY(button("pbStart")->isEnabled());
+    QFile::remove(port);
+}
+
+QTEST_MAIN(tst_LostAdapter)
+#include "tst_lostadapter.moc"
