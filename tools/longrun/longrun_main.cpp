@@ -75,8 +75,11 @@ void countTicks(QtMsgType type, const QMessageLogContext &context, const QString
         QString counts;
         for (QLabel *label : g_label)
             counts += label->text() + QLatin1Char(' ');
-        if (g_tally->polls > 0 && counts == g_lastCounts)
+        if (g_tally->polls > 0 && counts == g_lastCounts) {
             ++g_tally->failures;
+            std::fprintf(stderr, "poll %lld brought no new counts: %s\n", g_tally->polls,
+                         qPrintable(counts));
+        }
         g_lastCounts = counts;
         ++g_tally->polls;
         return;
