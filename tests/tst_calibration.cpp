@@ -137,7 +137,8 @@ void TestCalibration::click(const char *button)
 
 void TestCalibration::waitForScanEnd(int timeoutMs)
 {
-    QTRY_VERIFY_WITH_TIMEOUT(!child<QPushButton>("pbStopCalibration")->isEnabled(), timeoutMs);
+    QVERIFY(QTest::qWaitFor(
+        [this] { return !child<QPushButton>("pbStopCalibration")->isEnabled(); }, timeoutMs));
 }
 
 QList<double> TestCalibration::keys(int graph)
@@ -289,8 +290,7 @@ void TestCalibration::stopDuringSecondPhase()
     // Two time constants of settling before the first point.
     QCOMPARE(m_window->findChild<QTimer *>("calibrationTimer")->interval(), 200);
 
-    while (plot()->graphCount() < 2 && child<QPushButton>("pbStopCalibration")->isEnabled())
-        QTest::qWait(5);
+    QVERIFY(QTest::qWaitFor([this] { return plot()->graphCount() >= 2; }));
     QCOMPARE(plot()->graphCount(), 2);
     click("pbStopCalibration");
     QVERIFY(!child<QPushButton>("pbStopCalibration")->isEnabled());
@@ -315,12 +315,12 @@ void TestCalibration::failedReadMeasuresLevelAgain()
 {
     openWindow(0.1, 1, 100, 300, 100);
     click("pbStartCalibration");
-    while (plot()->graph(0)->dataCount() < 1)
-        QTest::qWait(5);
+    QVERIFY(QTest::qWaitFor([this] { return plot()->graph(0)->dataCount() >= 1; }));
 
     QVERIFY(m_sim.toggleSilence());
     auto *status = child<QLabel>("lStatus");
-    QTRY_VERIFY_WITH_TIMEOUT(status->text().endsWith(QLatin1String("no answer")), 10000);
+    QVERIFY(QTest::qWaitFor(
+        [status] { return status->text().endsWith(QLatin1String("no answer")); }, 10000));
     QCOMPARE(status->text(), QStringLiteral("Phase: 1, Value: 200, Counts: no answer"));
     QCOMPARE(plot()->graph(0)->dataCount(), 1);
     QVERIFY(m_sim.toggleSilence());
@@ -339,8 +339,7 @@ void TestCalibration::restartKeepsOneChain()
 {
     openWindow(0.05, 2, 100, 300, 100);
     click("pbStartCalibration");
-    while (plot()->graph(0)->dataCount() < 1)
-        QTest::qWait(2);
+    QVERIFY(QTest::qWaitFor([this] { return plot()->graph(0)->dataCount() >= 1; }));
     // A step is pending when the scan is stopped and at once started again.
     click("pbStopCalibration");
     click("pbStartCalibration");

@@ -352,7 +352,7 @@ void TestMainWindow::silentDeviceWarns()
     const bool stopping = button == QLatin1String("pbStop");
     if (stopping) {
         click("pbStart");
-        QTRY_VERIFY(m_ticks->count() >= 2);
+        QVERIFY(QTest::qWaitFor([&] { return m_ticks->count() >= 2; }));
     }
 
     QVERIFY(m_sim.toggleSilence());
@@ -374,7 +374,9 @@ void TestMainWindow::silentDeviceWarns()
     if (stopping) {
         // Counting goes on: once the device is back, polls read counts again.
         QVERIFY(m_sim.toggleSilence());
-        QTRY_VERIFY(!simRequests(linesAfter(m_sim.logLines(), "ctl silent=off")).isEmpty());
+        QVERIFY(QTest::qWaitFor([&] {
+            return !simRequests(linesAfter(m_sim.logLines(), "ctl silent=off")).isEmpty();
+        }));
     } else if (button == QLatin1String("pbStart")) {
         const int ticks = m_ticks->count();
         QTest::qWait(100);
@@ -460,12 +462,13 @@ void TestMainWindow::countsShownUnsigned()
 
     click("pbStart");
     QCOMPARE(countLabels(), QStringList({"1: ", "2:", "3:", "4:"}));
-    QTRY_COMPARE(countLabels(), QStringList({"1: 0", "2: 1", "3: 65535", "4: 4294967295"}));
+    const QStringList expected = {"1: 0", "2: 1", "3: 65535", "4: 4294967295"};
+    QVERIFY(QTest::qWaitFor([&] { return countLabels() == expected; }));
 
     // The labels keep the last counts after counting stopped.
     click("pbStop");
     QTest::qWait(50);
-    QCOMPARE(countLabels(), QStringList({"1: 0", "2: 1", "3: 65535", "4: 4294967295"}));
+    QCOMPARE(countLabels(), expected);
 }
 
 void TestMainWindow::oneTickAfterStop()
@@ -475,7 +478,7 @@ void TestMainWindow::oneTickAfterStop()
     child<QDoubleSpinBox>("dsbTimeConst")->setValue(0.01);
 
     click("pbStart");
-    QTRY_VERIFY(m_ticks->count() >= 3);
+    QVERIFY(QTest::qWaitFor([&] { return m_ticks->count() >= 3; }));
     click("pbStop");
     const int ticks = m_ticks->count();
     QTest::qWait(150);
@@ -493,20 +496,21 @@ void TestMainWindow::silentDeviceLeavesCounts()
     child<QDoubleSpinBox>("dsbTimeConst")->setValue(0.01);
 
     click("pbStart");
-    QTRY_VERIFY(countLabels().first() != QLatin1String("1: "));
+    QVERIFY(QTest::qWaitFor([&] { return countLabels().first() != QLatin1String("1: "); }));
     QVERIFY(m_sim.toggleSilence());
     const QStringList shown = countLabels();
 
     // A whole failed read, then the next tick already asks again.
-    QTRY_VERIFY_WITH_TIMEOUT(
-        simRequests(linesAfter(m_sim.logLines(), "ctl silent=on")).count("17") >= 6, 10000);
+    QVERIFY(QTest::qWaitFor(
+        [&] { return simRequests(linesAfter(m_sim.logLines(), "ctl silent=on")).count("17") >= 6; },
+        10000));
     QCOMPARE(countLabels(), shown);
 
     QVERIFY(m_sim.toggleSilence());
-    QTRY_VERIFY_WITH_TIMEOUT(countLabels() != shown, 10000);
+    QVERIFY(QTest::qWaitFor([&] { return countLabels() != shown; }, 10000));
     // What is shown is what the device sent last.
     const QList<quint32> last = simCountsSent(m_sim.logLines()).last();
-    QTRY_COMPARE(countLabels().last(), QStringLiteral("4: %1").arg(last.at(3)));
+    QCOMPARE(countLabels().last(), QStringLiteral("4: %1").arg(last.at(3)));
 }
 
 void TestMainWindow::restartKeepsOneChain()
@@ -538,7 +542,7 @@ void TestMainWindow::tickWaitsForOtherRequest()
     child<QDoubleSpinBox>("dsbTimeConst")->setValue(0.01);
 
     click("pbStart");
-    QTRY_VERIFY(m_ticks->count() >= 2);
+    QVERIFY(QTest::qWaitFor([&] { return m_ticks->count() >= 2; }));
     BoxCloser boxes;
     click("pbWriteEEPROM");
     QVERIFY(boxes.shown.isEmpty());
@@ -548,7 +552,8 @@ void TestMainWindow::tickWaitsForOtherRequest()
     QVERIFY(!after.isEmpty());
     QVERIFY2(after.first().contains(" tx 0C"), qPrintable(after.first()));
     // And the held-back poll ran right after.
-    QTRY_VERIFY(simRequests(linesAfter(m_sim.logLines(), " tx 0C")).contains("17"));
+    QVERIFY(QTest::qWaitFor(
+        [&] { return simRequests(linesAfter(m_sim.logLines(), " tx 0C")).contains("17"); }));
     click("pbStop");
 }
 
