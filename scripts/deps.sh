@@ -8,7 +8,7 @@ packages=(
     qtbase5-dev libqt5serialport5-dev libqcustomplot-dev
     libbenchmark-dev
     clang libclang-rt-dev
-    xvfb xauth imagemagick
+    xvfb xauth imagemagick xdotool valgrind
     "$@"
 )
 
