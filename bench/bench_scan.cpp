@@ -1,10 +1,13 @@
 // A complete four-phase calibration scan at the shortest time constant, 0.01 s, against the
 // simulated counter, driven through the main window as the operator drives it. The baseline
 // is the sum of the settle delays the scan itself arms: what a scan costs with no work at all.
+#include "bareline.h"
 #include "benchsim.h"
 #include "benchstats.h"
 #include "mainwindow.h"
 
+#include <functional>
+#include <memory>
 #include <QApplication>
 #include <QDoubleSpinBox>
 #include <QEventLoop>
@@ -37,16 +40,92 @@ struct ScanResult
     int points = 0;
 };
 
-// The settle delays a scan arms, in milliseconds, each with its fraction dropped as the window
-// drops it: two time constants as the device reported it before the first point, two of the
-// window's time constant before the first point of each later phase, one before every other
-// point.
-int armedDelaysMs(float deviceTimeConst, double windowTimeConst, int pointsPerPhase)
+// The settle delays a scan arms, in milliseconds and in order, each with its fraction dropped
+// as the window drops it: two time constants as the device reported it before the first
+// point, two of the window's time constant before the first point of each later phase, one
+// before every other point.
+std::vector<int> armedDelaysMs(float deviceTimeConst, double windowTimeConst, int pointsPerPhase)
 {
-    const int first = int(double(deviceTimeConst) * 1000.0 * 2);
-    const int phaseStart = int(windowTimeConst * 1000.0 * 2);
-    const int point = int(windowTimeConst * 1000.0);
-    return first + 3 * phaseStart + 4 * (pointsPerPhase - 1) * point;
+    std::vector<int> delays;
+    for (int phase = 0; phase < 4; ++phase) {
+        delays.push_back(phase == 0 ? int(double(deviceTimeConst) * 1000.0 * 2)
+                                    : int(windowTimeConst * 1000.0 * 2));
+        for (int point = 1; point < pointsPerPhase; ++point)
+            delays.push_back(int(windowTimeConst * 1000.0));
+    }
+    return delays;
+}
+
+// The floor under any scan in this toolkit on this machine: the same delays chained with
+// bare precise single-shot timers that do nothing else.
+double timerChainSeconds(const std::vector<int> &delays)
+{
+    QEventLoop loop;
+    size_t next = 0;
+    std::function<void()> step = [&] {
+        if (next == delays.size()) {
+            loop.quit();
+            return;
+        }
+        QTimer::singleShot(delays[next++], Qt::PreciseTimer, step);
+    };
+    const double begin = bench::monotonicSeconds();
+    step();
+    loop.exec();
+    return bench::monotonicSeconds() - begin;
+}
+
+// The least a program can do for the same scan: the same requests in the same order, each
+// written and its answer read with bare write/poll/read, and the same delays chained with
+// bare precise single-shot timers. Against a simulator of its own, so that the window's
+// port never sees these answers.
+double bareScanSeconds(bench::BareLine &line, const std::vector<int> &delays, int pointsPerPhase)
+{
+    const auto frame = [](quint8 command, std::vector<quint8> payload) {
+        auto codec = std::make_shared<cStarProtocolPC>();
+        codec->codeData(0x00, command, quint8(payload.size()), payload.data());
+        return codec;
+    };
+    const auto level = [&](quint8 index, quint16 value) {
+        return frame(0x10, {0, index, quint8(value), quint8(value >> 8)});
+    };
+    bool ok = true;
+    const auto exchange = [&](const std::shared_ptr<cStarProtocolPC> &request) {
+        ok = ok && line.exchange(*request) > 0;
+    };
+    const auto writeLevels = [&](int phase) {
+        for (quint8 index = 0; index < 4; ++index)
+            exchange(level(index, index == phase ? Start : 65535));
+    };
+
+    QEventLoop loop;
+    size_t next = 0;
+    int point = 0;
+    std::function<void()> step = [&] {
+        exchange(frame(0x17, {}));
+        const int phase = point / pointsPerPhase;
+        const int value = Start + (point % pointsPerPhase + 1) * Step;
+        ++point;
+        if (next == delays.size()) {
+            exchange(frame(0x16, {}));
+            loop.quit();
+            return;
+        }
+        if (point % pointsPerPhase == 0)
+            writeLevels(phase + 1);
+        else
+            exchange(level(quint8(phase), quint16(value)));
+        QTimer::singleShot(delays[next++], Qt::PreciseTimer, step);
+    };
+    const double begin = bench::monotonicSeconds();
+    exchange(frame(0x13, {0}));
+    writeLevels(0);
+    exchange(frame(0x12, {}));
+    exchange(frame(0x15, {}));
+    QTimer::singleShot(delays[next++], Qt::PreciseTimer, step);
+    loop.exec();
+    const double seconds = bench::monotonicSeconds() - begin;
+    return ok ? seconds : std::nan("");
 }
 
 // One scan, from the click on the start button to the end of the stop the last step runs.
@@ -106,10 +185,12 @@ int main(int argc, char **argv)
     QApplication::setStyle(QStringLiteral("Fusion"));
 
     bench::SimulatorProcess sim;
-    if (sim.portName().isEmpty()) {
+    bench::SimulatorProcess bareSim;
+    if (sim.portName().isEmpty() || bareSim.portName().isEmpty()) {
         std::fprintf(stderr, "bench_scan: the simulator did not start\n");
         return 1;
     }
+    bench::BareLine bareLine(bareSim.portName());
 
     MainWindow window;
     window.setPortName(sim.portName());
@@ -134,36 +215,46 @@ int main(int argc, char **argv)
     step->setValue(Step);
 
     const int pointsPerPhase = (Stop - Start) / Step + 1;
-    const double armed
-        = armedDelaysMs(float(TimeConst), timeConst->value(), pointsPerPhase) / 1000.0;
+    const std::vector<int> delays
+        = armedDelaysMs(float(TimeConst), timeConst->value(), pointsPerPhase);
+    double armed = 0;
+    for (int ms : delays)
+        armed += ms / 1000.0;
 
-    std::vector<double> seconds;
-    std::vector<double> overheadPercent;
+    // The three alternate run by run, so drift of a shared machine touches all alike.
+    std::vector<double> seconds, overheadPercent, bareSeconds, barePercent, timersPercent;
     for (int run = 0; run < Runs; ++run) {
         ScanResult r;
         if (!runScan(window, pointsPerPhase, &r))
             return 1;
         seconds.push_back(r.seconds);
         overheadPercent.push_back(100.0 * (r.seconds - armed) / armed);
+        bareSeconds.push_back(bareScanSeconds(bareLine, delays, pointsPerPhase));
+        if (std::isnan(bareSeconds.back())) {
+            std::fprintf(stderr, "bench_scan: the bare scan got no answer\n");
+            return 1;
+        }
+        barePercent.push_back(100.0 * (bareSeconds.back() - armed) / armed);
+        timersPercent.push_back(100.0 * (timerChainSeconds(delays) - armed) / armed);
         std::fprintf(stderr,
                      "scan %d: %d points, %.3f s, settle delays %.3f s, overhead %.1f %%, "
-                     "CPU %.3f s\n",
-                     run + 1, r.points, r.seconds, armed, overheadPercent.back(), r.cpuSeconds);
+                     "CPU %.3f s; bare scan %.3f s (%.1f %%); bare timers alone %.1f %%\n",
+                     run + 1, r.points, r.seconds, armed, overheadPercent.back(), r.cpuSeconds,
+                     bareSeconds.back(), barePercent.back(), timersPercent.back());
     }
-
     bench::Row row;
     row.bench = "scan";
     row.figure = "4 phases x " + std::to_string(pointsPerPhase) + " points at 0.01 s, s";
     row.value = bench::format(bench::median(seconds), 3);
     row.spread = bench::spread(seconds, 3);
-    row.baseline = bench::format(armed, 3) + " (delays)";
-    row.ratio = bench::format(bench::median(seconds) / armed, 3);
+    row.baseline = bench::format(bench::median(bareSeconds), 3) + " (bare)";
+    row.ratio = bench::format(bench::median(seconds) / bench::median(bareSeconds), 3);
     bench::printRow(row);
 
-    row.figure = "scan overhead over the delays, %";
+    row.figure = "overhead over the " + bench::format(armed, 3) + " s of delays, %";
     row.value = bench::format(bench::median(overheadPercent), 1);
     row.spread = bench::spread(overheadPercent, 1);
-    row.baseline = "0";
+    row.baseline = bench::format(bench::median(barePercent), 1) + " (bare)";
     row.ratio = "-";
     row.goal = "< 10 %";
     row.met = bench::yesNo(bench::median(overheadPercent) < 10.0);
