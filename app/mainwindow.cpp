@@ -5,7 +5,12 @@
 #include "kuvelcounterdriver.h"
 
 #include <QDebug>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMenu>
 #include <QMessageBox>
+#include <QSaveFile>
 #include <QTimer>
 #include <qcustomplot.h>
 
@@ -47,6 +52,17 @@ void replotSoon(QCustomPlot *plot)
     }
     if (!timer->isActive())
         timer->start(ReplotIntervalMs);
+}
+
+// The points of one phase: Start, Start + Step, ... up to the last one not above Stop, and
+// Start alone when it lies above Stop. 0 when Step 0 keeps the scan at Start for ever.
+int pointsPerPhase(int start, int stop, int step)
+{
+    if (start > stop)
+        return 1;
+    if (step <= 0)
+        return 0;
+    return (stop - start) / step + 1;
 }
 
 QPen phasePen(quint8 phase)
@@ -95,6 +111,18 @@ MainWindow::MainWindow(QWidget *parent)
     m_calibrationTimer->setSingleShot(true);
     m_calibrationTimer->setTimerType(Qt::PreciseTimer);
     connect(m_calibrationTimer, &QTimer::timeout, this, &MainWindow::calibrationTimeOut);
+
+    // The plot drags its range with the left button, so the right one is free for the menu.
+    m_plotMenu = new QMenu(ui->customPlot);
+    m_plotMenu->setObjectName(QStringLiteral("plotMenu"));
+    m_saveDataAction
+        = m_plotMenu->addAction(tr("Save data..."), this, &MainWindow::askSaveScanData);
+    m_saveDataAction->setObjectName(QStringLiteral("actionSaveData"));
+    m_savePlotAction
+        = m_plotMenu->addAction(tr("Save plot..."), this, &MainWindow::askSaveScanPlot);
+    m_savePlotAction->setObjectName(QStringLiteral("actionSavePlot"));
+    ui->customPlot->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(ui->customPlot, &QWidget::customContextMenuRequested, this, &MainWindow::showPlotMenu);
 }
 
 MainWindow::~MainWindow()
@@ -304,6 +332,27 @@ void MainWindow::setCalibrationRunning(bool running)
     ui->sbStep->setEnabled(!running);
     ui->pbStartCalibration->setEnabled(!running);
     ui->pbStopCalibration->setEnabled(running);
+    if (running)
+        showScanProgress();
+    else
+        setWindowTitle(tr("Kuvel Counter"));
+}
+
+void MainWindow::recordScanPoint(quint8 phase, quint32 level, quint32 count)
+{
+    m_scanPoints.append({phase + 1, level, count});
+    showScanProgress();
+}
+
+void MainWindow::showScanProgress()
+{
+    // The status line is busy with the last point, so the progress goes to the title.
+    if (m_scanTotalPoints <= 0) {
+        setWindowTitle(tr("Kuvel Counter - calibration"));
+        return;
+    }
+    const int percent = int(qint64(m_scanPoints.size()) * 100 / m_scanTotalPoints);
+    setWindowTitle(tr("Kuvel Counter - calibration %1 %").arg(percent));
 }
 
 void MainWindow::startCalibration()
@@ -329,6 +378,10 @@ void MainWindow::startCalibration()
 
     m_calibrPhase = 0;
     m_calibrValue = quint32(ui->sbStartCalibr->value());
+    m_scanPoints.clear();
+    m_scanTotalPoints = 4
+        * pointsPerPhase(ui->sbStartCalibr->value(), ui->sbStopCalibr->value(),
+                         ui->sbStep->value());
 
     // What the device does with these is not checked: the scan runs on regardless.
     m_driver->currentChannel()->setValueSync(quint8(ui->sbChannelCalibr->value() - 1), nullptr,
@@ -376,6 +429,7 @@ void MainWindow::calibrationTimeOut()
     const quint8 phase = m_calibrPhase;
     const quint32 value = m_calibrValue;
     const quint32 count = counts.count[phase];
+    recordScanPoint(phase, value, count);
     QCustomPlot *plot = ui->customPlot;
     const auto showPoint = [this, plot, phase, value, count] {
         ui->lStatus->setText(QStringLiteral("Phase: %1, Value: %2, Counts: %3")
@@ -445,4 +499,91 @@ void MainWindow::resumeDeferred()
 void MainWindow::warn(const QString &text)
 {
     QMessageBox::warning(this, tr("Warning..."), text);
+}
+
+void MainWindow::showPlotMenu(const QPoint &pos)
+{
+    m_saveDataAction->setEnabled(!m_scanPoints.isEmpty());
+    m_plotMenu->popup(ui->customPlot->mapToGlobal(pos));
+}
+
+QString MainWindow::askSavePath(const QString &caption, const QString &name,
+                                const QStringList &filters, const QStringList &suffixes)
+{
+    QFileDialog dialog(this, caption, m_saveDir);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setNameFilters(filters);
+    // A name typed without an extension gets the chosen format's before the dialog checks for
+    // a file to replace; added afterwards, it could overwrite one without asking.
+    dialog.setDefaultSuffix(suffixes.first());
+    connect(&dialog, &QFileDialog::filterSelected, &dialog,
+            [&dialog, filters, suffixes](const QString &filter) {
+                dialog.setDefaultSuffix(suffixes.value(filters.indexOf(filter), suffixes.first()));
+            });
+    dialog.selectFile(name);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    const QString path = dialog.selectedFiles().first();
+    m_saveDir = QFileInfo(path).absolutePath();
+    return path;
+}
+
+void MainWindow::askSaveScanData()
+{
+    const QString path = askSavePath(tr("Save data..."), QStringLiteral("scan.csv"),
+                                     {tr("CSV files (*.csv)")}, {QStringLiteral("csv")});
+    if (!path.isEmpty())
+        saveScanData(path);
+}
+
+void MainWindow::askSaveScanPlot()
+{
+    const QString path = askSavePath(
+        tr("Save plot..."), QStringLiteral("scan.png"),
+        {tr("PNG image (*.png)"), tr("JPEG image (*.jpg *.jpeg)"), tr("PDF document (*.pdf)")},
+        {QStringLiteral("png"), QStringLiteral("jpg"), QStringLiteral("pdf")});
+    if (!path.isEmpty())
+        saveScanPlot(path);
+}
+
+bool MainWindow::saveScanData(const QString &path)
+{
+    // The target is replaced only by a complete file: a failed save neither leaves half a
+    // file nor destroys the one saved before.
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly)) {
+        QByteArray csv = "phase,level,count\n";
+        for (const ScanPoint &point : qAsConst(m_scanPoints)) {
+            csv += QByteArray::number(point.phase) + ',' + QByteArray::number(point.level) + ','
+                + QByteArray::number(point.count) + '\n';
+        }
+        if (file.write(csv) == csv.size() && file.commit())
+            return true;
+    }
+    warn(tr("Can't save the scan data to %1:\n%2")
+             .arg(QDir::toNativeSeparators(path), file.errorString()));
+    return false;
+}
+
+bool MainWindow::saveScanPlot(const QString &path)
+{
+    QCustomPlot *plot = ui->customPlot;
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    // The file shows the newest points even while the throttled replot is still pending.
+    plot->replot();
+    bool ok = false;
+    if (suffix == QLatin1String("png")) {
+        ok = plot->savePng(path);
+    } else if (suffix == QLatin1String("jpg") || suffix == QLatin1String("jpeg")) {
+        ok = plot->saveJpg(path);
+    } else if (suffix == QLatin1String("pdf")) {
+        ok = plot->savePdf(path);
+    } else {
+        warn(tr("Can't save the plot to %1:\nthe file name must end in .png, .jpg or .pdf")
+                 .arg(QDir::toNativeSeparators(path)));
+        return false;
+    }
+    if (!ok)
+        warn(tr("Can't save the plot to %1").arg(QDir::toNativeSeparators(path)));
+    return ok;
 }

@@ -3,8 +3,11 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <QVector>
 
 class KuvelCounterDriver;
+class QAction;
+class QMenu;
 class QTimer;
 
 namespace Ui {
@@ -29,6 +32,14 @@ public:
     bool isCorrectDevice();
     // Locks the settings and the calibration tab while the counter counts (enable false).
     void enebleGUI(bool enable);
+
+    // The points of the last scan as CSV `phase,level,count` with a header line; the points of
+    // a scan still running are those measured so far. Warns the operator and returns false
+    // when the file cannot be written, leaving an existing file as it was.
+    bool saveScanData(const QString &path);
+    // The plot as PNG, JPG or PDF, chosen by the file's extension. Warns the operator and
+    // returns false for another extension or a file that cannot be written.
+    bool saveScanPlot(const QString &path);
 
 public slots:
     // One poll of the live counts while counting runs.
@@ -55,11 +66,37 @@ private:
     void resumeDeferred();
     void warn(const QString &text);
 
+    void recordScanPoint(quint8 phase, quint32 level, quint32 count);
+    void showScanProgress();
+    void showPlotMenu(const QPoint &pos);
+    void askSaveScanData();
+    void askSaveScanPlot();
+    QString askSavePath(const QString &caption, const QString &name, const QStringList &filters,
+                        const QStringList &suffixes);
+
+    // A point as the operator reads it: phase 1 to 4, the level written, the phase's count.
+    struct ScanPoint
+    {
+        int phase;
+        quint32 level;
+        quint32 count;
+    };
+
     Ui::MainWindow *ui;
     QString m_portName;
     KuvelCounterDriver *m_driver = nullptr;
     quint32 m_calibrValue = 0;
     quint8 m_calibrPhase = 0;
+    // Every point the last scan measured, cleared by the next start.
+    QVector<ScanPoint> m_scanPoints;
+    // The points the running scan measures in all; 0 when it never ends (Step 0).
+    int m_scanTotalPoints = 0;
+
+    QMenu *m_plotMenu = nullptr;
+    QAction *m_saveDataAction = nullptr;
+    QAction *m_savePlotAction = nullptr;
+    // Where the operator saved last, offered again by the next file dialog.
+    QString m_saveDir;
 
     // One timer per chain: a new start restarts it, so a tick armed by an earlier run can
     // never run beside the new one.

@@ -3,10 +3,14 @@
 #include "simprocess.h"
 
 #include <QDoubleSpinBox>
+#include <QFileDialog>
+#include <QImageReader>
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTabWidget>
+#include <QTemporaryDir>
 #include <QtTest>
 #include <qcustomplot.h>
 
@@ -62,6 +66,28 @@ QStringList fromLast(const QStringList &requests, const QString &prefix)
     return {};
 }
 
+// The lines of a saved CSV file; each line, the last one too, must end in a bare newline.
+QStringList csvLines(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {QStringLiteral("<cannot open %1>").arg(path)};
+    const QString text = QString::fromUtf8(file.readAll());
+    if (!text.endsWith(QLatin1Char('\n')) || text.contains(QLatin1Char('\r')))
+        return {QStringLiteral("<bad line ends>"), text};
+    return text.left(text.size() - 1).split(QLatin1Char('\n'));
+}
+
+// The titles "Kuvel Counter - calibration N %" for each N, then the plain title.
+QStringList progressTitles(const QList<int> &percents)
+{
+    QStringList titles;
+    for (int percent : percents)
+        titles.append(QStringLiteral("Kuvel Counter - calibration %1 %").arg(percent));
+    titles.append(QStringLiteral("Kuvel Counter"));
+    return titles;
+}
+
 } // namespace
 
 // The calibration scan against the simulated counter.
@@ -79,12 +105,27 @@ private slots:
     void failedReadMeasuresLevelAgain();
     void restartKeepsOneChain();
 
+    // What the window keeps of a scan and saves on request.
+    void savedDataMatchesScan();
+    void savePlotFile_data();
+    void savePlotFile();
+    void failedSavesWarn();
+    void plotMenuSavesOnRequest();
+    void progressInTitle_data();
+    void progressInTitle();
+    void endlessScanTitle();
+
 private:
     // An identified window whose counter has the time constant `timeConst`, on its
     // calibration tab, with the scan range set.
     void openWindow(double timeConst, int channel, int start, int stop, int step);
     void click(const char *button);
     void waitForScanEnd(int timeoutMs = 20000);
+    // Every title the window takes from now on.
+    void recordTitles();
+    // Right click in the middle of the plot, through the window as the platform delivers it.
+    QMenu *openPlotMenu();
+    QAction *action(QMenu *menu, const char *name);
     QList<double> keys(int graph);
     QList<double> values(int graph);
     // The plotted counts must be exactly the counts the device sent, point by point.
@@ -102,12 +143,14 @@ private:
 
     SimProcess m_sim;
     std::unique_ptr<MainWindow> m_window;
+    QStringList m_titles;
 };
 
 void TestCalibration::cleanup()
 {
     m_window.reset();
     m_sim.stop();
+    m_titles.clear();
 }
 
 void TestCalibration::openWindow(double timeConst, int channel, int start, int stop, int step)
@@ -350,6 +393,264 @@ void TestCalibration::restartKeepsOneChain()
         QCOMPARE(keys(graph), QList<double>({100, 200, 300}));
     // A step left over from the first scan would read before the levels had settled.
     verifySettleDelays(0.05);
+}
+
+void TestCalibration::recordTitles()
+{
+    connect(m_window.get(), &QWidget::windowTitleChanged, this,
+            [this](const QString &title) { m_titles.append(title); });
+}
+
+QMenu *TestCalibration::openPlotMenu()
+{
+    QWindow *window = m_window->windowHandle();
+    if (!window)
+        return nullptr;
+    const QPoint pos = plot()->mapTo(m_window.get(), plot()->rect().center());
+    QTest::mouseClick(window, Qt::RightButton, {}, pos);
+    const auto popup = [] { return qobject_cast<QMenu *>(QApplication::activePopupWidget()); };
+    return QTest::qWaitFor([&popup] { return popup() != nullptr; }, 2000) ? popup() : nullptr;
+}
+
+QAction *TestCalibration::action(QMenu *menu, const char *name)
+{
+    return menu->findChild<QAction *>(QLatin1String(name));
+}
+
+void TestCalibration::savedDataMatchesScan()
+{
+    QTemporaryDir dir;
+    openWindow(0.01, 2, 0, 2000, 500);
+    click("pbStartCalibration");
+    waitForScanEnd();
+
+    BoxCloser boxes;
+    const QString path = dir.filePath("scan.csv");
+    QVERIFY(m_window->saveScanData(path));
+    QVERIFY(boxes.shown.isEmpty());
+
+    // Every counts answer is one row, in the order measured, with the count of its phase.
+    const QList<QList<quint32>> sent = simCountsSent(m_sim.logLines());
+    QStringList expected = {QStringLiteral("phase,level,count")};
+    int record = 0;
+    for (int phase = 1; phase <= 4; ++phase) {
+        for (int level = 0; level <= 2000; level += 500) {
+            QVERIFY(record < sent.size());
+            expected.append(QStringLiteral("%1,%2,%3")
+                                .arg(phase)
+                                .arg(level)
+                                .arg(sent.at(record++).at(phase - 1)));
+        }
+    }
+    QCOMPARE(record, sent.size());
+    QCOMPARE(csvLines(path), expected);
+
+    // The next start forgets the old points, and a save replaces the file instead of adding.
+    click("pbStartCalibration");
+    click("pbStopCalibration");
+    QVERIFY(m_window->saveScanData(path));
+    QCOMPARE(csvLines(path), QStringList({"phase,level,count"}));
+}
+
+void TestCalibration::savePlotFile_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("format");
+
+    QTest::newRow("png") << "scan.png" << QByteArray("png");
+    QTest::newRow("JPG in capitals") << "scan.JPG" << QByteArray("jpeg");
+    QTest::newRow("jpeg") << "scan.jpeg" << QByteArray("jpeg");
+    QTest::newRow("pdf") << "scan.pdf" << QByteArray("pdf");
+}
+
+void TestCalibration::savePlotFile()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, format);
+    QTemporaryDir dir;
+    openWindow(0.01, 1, 0, 1000, 500);
+    click("pbStartCalibration");
+    waitForScanEnd();
+
+    BoxCloser boxes;
+    const QString path = dir.filePath(name);
+    QVERIFY(m_window->saveScanPlot(path));
+    QVERIFY(boxes.shown.isEmpty());
+
+    if (format == "pdf") {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.size() > 1000);
+        QCOMPARE(file.read(5), QByteArray("%PDF-"));
+        return;
+    }
+    // Judged by its content, not its name.
+    QImageReader reader(path);
+    reader.setDecideFormatFromContent(true);
+    QCOMPARE(reader.format(), format);
+    const QImage image = reader.read();
+    QVERIFY2(!image.isNull(), qPrintable(reader.errorString()));
+    QCOMPARE(image.size(), plot()->size());
+    if (format == "png") {
+        // Lossless: the pens of the first and the last phase are in the picture.
+        bool blue = false;
+        bool yellow = false;
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                const QRgb pixel = image.pixel(x, y) & 0xFFFFFF;
+                blue = blue || pixel == 0x0000FF;
+                yellow = yellow || pixel == 0xFFFF00;
+            }
+        }
+        QVERIFY(blue);
+        QVERIFY(yellow);
+    }
+}
+
+void TestCalibration::failedSavesWarn()
+{
+    // No device is needed to save what the window holds.
+    QTemporaryDir dir;
+    m_window = std::make_unique<MainWindow>();
+    BoxCloser boxes;
+
+    const QString missing = dir.filePath("missing/scan.csv");
+    QVERIFY(!m_window->saveScanData(missing));
+    QVERIFY(!m_window->saveScanPlot(dir.filePath("missing/scan.png")));
+    QVERIFY(!m_window->saveScanPlot(dir.filePath("missing/scan.pdf")));
+    // A format the plot cannot write is refused, not written under the wrong name.
+    QVERIFY(!m_window->saveScanPlot(dir.filePath("scan.bmp")));
+    QVERIFY(!m_window->saveScanPlot(dir.filePath("scan")));
+    // A directory in the way of the file.
+    QVERIFY(QDir(dir.path()).mkdir("taken.csv"));
+    QVERIFY(!m_window->saveScanData(dir.filePath("taken.csv")));
+
+    QCOMPARE(boxes.shown.size(), 6);
+    for (const ShownBox &box : boxes.shown) {
+        QCOMPARE(box.title, QStringLiteral("Warning..."));
+        QCOMPARE(box.icon, QMessageBox::Warning);
+        QCOMPARE(box.parent, m_window.get());
+    }
+    QVERIFY(boxes.shown.at(0).text.startsWith("Can't save the scan data to " + missing));
+    QVERIFY(boxes.shown.at(3).text.contains(".png, .jpg or .pdf"));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+             QStringList({"taken.csv"}));
+    QVERIFY(QFileInfo(dir.filePath("taken.csv")).isDir());
+}
+
+void TestCalibration::plotMenuSavesOnRequest()
+{
+    QTemporaryDir dir;
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir.path()));
+    const auto restore = qScopeGuard([&previous] { QDir::setCurrent(previous); });
+    openWindow(0.01, 1, 0, 1000, 500);
+
+    // Before any scan there is nothing to save but the empty plot.
+    QMenu *menu = openPlotMenu();
+    QVERIFY(menu);
+    QCOMPARE(menu->actions().size(), 2);
+    QCOMPARE(action(menu, "actionSaveData")->text(), QStringLiteral("Save data..."));
+    QCOMPARE(action(menu, "actionSavePlot")->text(), QStringLiteral("Save plot..."));
+    QVERIFY(!action(menu, "actionSaveData")->isEnabled());
+    QVERIFY(action(menu, "actionSavePlot")->isEnabled());
+    menu->close();
+
+    click("pbStartCalibration");
+    waitForScanEnd();
+    // A scan writes nothing by itself.
+    QVERIFY(QDir(dir.path()).isEmpty());
+
+    // The operator picks a name without an extension; the format's is added.
+    QString dialogTitle;
+    const auto saveAs = [&](const char *actionName, const QString &name) {
+        QMenu *menu = openPlotMenu();
+        QVERIFY(menu);
+        QAction *chosen = action(menu, actionName);
+        QVERIFY(chosen->isEnabled());
+        onNextModal<QFileDialog>([&dialogTitle, name](QFileDialog *dialog) {
+            dialogTitle = dialog->windowTitle();
+            if (name.isEmpty()) {
+                dialog->reject();
+                return;
+            }
+            dialog->selectFile(name);
+            // As the Save button does, with the dialog's own check of the name.
+            static_cast<QDialog *>(dialog)->accept();
+        });
+        QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(chosen).center());
+    };
+    BoxCloser boxes;
+    saveAs("actionSaveData", dir.filePath("first"));
+    QCOMPARE(dialogTitle, QStringLiteral("Save data..."));
+    QStringList lines = csvLines(dir.filePath("first.csv"));
+    QCOMPARE(lines.size(), 1 + 4 * 3);
+    QCOMPARE(lines.first(), QStringLiteral("phase,level,count"));
+    QVERIFY(lines.at(12).startsWith("4,1000,"));
+
+    // Cancelled: nothing more is written.
+    saveAs("actionSaveData", QString());
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList({"first.csv"}));
+
+    saveAs("actionSavePlot", dir.filePath("picture.png"));
+    QCOMPARE(dialogTitle, QStringLiteral("Save plot..."));
+    QImageReader reader(dir.filePath("picture.png"));
+    reader.setDecideFormatFromContent(true);
+    QCOMPARE(reader.format(), QByteArray("png"));
+    QVERIFY(!reader.read().isNull());
+    QVERIFY(boxes.shown.isEmpty());
+}
+
+void TestCalibration::progressInTitle_data()
+{
+    QTest::addColumn<int>("start");
+    QTest::addColumn<int>("stop");
+    QTest::addColumn<int>("step");
+    QTest::addColumn<QStringList>("titles");
+
+    QTest::newRow("stop between points")
+        << 100 << 350 << 100 << progressTitles({0, 8, 16, 25, 33, 41, 50, 58, 66, 75, 83, 91, 100});
+    QTest::newRow("start above stop, step 0")
+        << 500 << 300 << 0 << progressTitles({0, 25, 50, 75, 100});
+    QTest::newRow("last level 65535")
+        << 65000 << 65535 << 535 << progressTitles({0, 12, 25, 37, 50, 62, 75, 87, 100});
+}
+
+void TestCalibration::progressInTitle()
+{
+    QFETCH(int, start);
+    QFETCH(int, stop);
+    QFETCH(int, step);
+    QFETCH(QStringList, titles);
+    openWindow(0.01, 1, start, stop, step);
+    recordTitles();
+
+    click("pbStartCalibration");
+    waitForScanEnd();
+    QCOMPARE(m_titles, titles);
+    // The status line keeps showing the last point.
+    QVERIFY(child<QLabel>("lStatus")->text().startsWith("Phase: 4, Value: "));
+}
+
+void TestCalibration::endlessScanTitle()
+{
+    QTemporaryDir dir;
+    openWindow(0.01, 1, 100, 300, 0);
+    recordTitles();
+
+    click("pbStartCalibration");
+    QVERIFY(QTest::qWaitFor([this] { return plot()->graph(0)->dataCount() >= 5; }));
+    click("pbStopCalibration");
+    // Step 0 never leaves the first level: no share of a whole to show.
+    QCOMPARE(m_titles, QStringList({"Kuvel Counter - calibration", "Kuvel Counter"}));
+
+    // What it measured until stopped is kept all the same.
+    QVERIFY(m_window->saveScanData(dir.filePath("endless.csv")));
+    const QStringList lines = csvLines(dir.filePath("endless.csv"));
+    QCOMPARE(lines.size(), 1 + simCountsSent(m_sim.logLines()).size());
+    QVERIFY(lines.size() >= 6);
+    for (const QString &line : lines.mid(1))
+        QVERIFY2(line.startsWith("1,100,"), qPrintable(line));
 }
 
 QTEST_MAIN(TestCalibration)
