@@ -1,5 +1,6 @@
 #include "abstractdriver.h"
 
+#include "cuiointerface.h"
 #include "driverproperty.h"
 
 #include <QCoreApplication>
@@ -23,6 +24,11 @@ AbstractDriver::~AbstractDriver() = default;
 
 void AbstractDriver::sendMsg(quint8 command, const QByteArray &data)
 {
+    // Bytes the link has already read from the line wait in the event queue (the link takes
+    // them in through a queued call). Taken in now, before the request is armed, a frame that
+    // came before the request was sent cannot pass for its answer.
+    if (cuIOInterface *link = iOInterface())
+        QCoreApplication::sendPostedEvents(link, QEvent::MetaCall);
     m_answerTimer->start(m_timeOut);
     m_answered = false;
     m_timedOut = false;

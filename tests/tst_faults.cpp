@@ -99,6 +99,11 @@ public:
 
     QString portPath() const { return m_portPath; }
     int requests() const { return m_requests; }
+    // Bytes of the device's own, unasked.
+    void send(const QByteArray &bytes)
+    {
+        QCOMPARE(::write(m_master, bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size()));
+    }
 
 private:
     void readRequests()
@@ -147,6 +152,7 @@ private slots:
     void lateAnswerIsNotTakenByTheNextReadOfTheSameCode();
     void frameRightBehindTheAnswerDoesNotReplaceTheValue();
     void quitDuringAWaitLetsTheWaitEnd();
+    void frameReadBeforeTheRequestIsNotItsAnswer();
 };
 
 // The reading of the log the other cases rely on: answers at once, dropped, late (in the
@@ -373,6 +379,29 @@ void tst_Faults::quitDuringAWaitLetsTheWaitEnd()
     QVERIFY(readEnded);
     QVERIFY(!ok);
     QCOMPARE(line.requests(), 3);
+}
+
+// A frame the device sent unasked has been read from the line, but the link takes bytes in
+// through a queued call, so it still waits in the event queue when the next request goes out.
+// It came before the request and must not pass for its answer.
+void tst_Faults::frameReadBeforeTheRequestIsNotItsAnswer()
+{
+    ScriptedLine line({{countsFrame(100), 0}, {countsFrame(200), 20}});
+    QVERIFY(!line.portPath().isEmpty());
+    cuRs485IOInterface link;
+    link.setPortName(line.portPath());
+    KuvelCounterDriver driver;
+    driver.setIOInterface(&link);
+    bool ok = false;
+    QCOMPARE(driver.counts()->getValueSync(&ok, 1).count[0], 100u);
+
+    line.send(countsFrame(700));
+    QThread::msleep(20);
+    // One pass: the port reads the bytes and announces them; the link's call is queued.
+    QCoreApplication::processEvents();
+    QCOMPARE(driver.counts()->getValueSync(&ok, 1).count[0], 200u);
+    QVERIFY(ok);
+    QCOMPARE(line.requests(), 2);
 }
 
 QTEST_GUILESS_MAIN(tst_Faults)
