@@ -288,17 +288,20 @@ void MainWindow::startCounting()
     m_pollTimer->start(delayMs(ui->dsbTimeConst->value(), 1));
 }
 
-void MainWindow::stopCounting()
+bool MainWindow::stopCounter()
 {
-    if (!m_driver)
-        return;
     bool ok = false;
     m_driver->stopCounter()->executeSync(&ok, Attempts);
     resumeDeferred();
-    if (!ok) {
+    if (!ok)
         warn(tr("The counter did not stop"));
+    return ok;
+}
+
+void MainWindow::stopCounting()
+{
+    if (!m_driver || !stopCounter())
         return;
-    }
     // The pending tick is left to find pbStop disabled and end the chain itself.
     enebleGUI(true);
 }
@@ -498,15 +501,8 @@ void MainWindow::calibrationTimeOut()
 
 void MainWindow::stopCalibration()
 {
-    if (!m_driver)
+    if (!m_driver || !stopCounter())
         return;
-    bool ok = false;
-    m_driver->stopCounter()->executeSync(&ok, Attempts);
-    resumeDeferred();
-    if (!ok) {
-        warn(tr("The counter did not stop"));
-        return;
-    }
     // A step still pending finds pbStopCalibration disabled and ends the chain.
     setCalibrationRunning(false);
 }

@@ -65,6 +65,8 @@ private:
     void setCalibrationRunning(bool running);
     void resumeDeferred();
     void warn(const QString &text);
+    // Stops the counter; a warning says so when the device did not confirm.
+    bool stopCounter();
 
     void recordScanPoint(quint8 phase, quint32 level, quint32 count);
     void showScanProgress();
