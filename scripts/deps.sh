@@ -1,16 +1,22 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, only those that are missing.
-# Usage: scripts/deps.sh [extra packages...]
+# Usage: scripts/deps.sh [group...]
+#   no group: what building and testing need (./test.sh, ./run.sh)
+#   bench: Google Benchmark; fuzz: clang and its fuzzer runtime;
+#   screenshots: Xvfb, ImageMagick, xdotool; valgrind: valgrind
 set -euo pipefail
 
-packages=(
-    cmake g++ make pkg-config
-    qtbase5-dev libqt5serialport5-dev libqcustomplot-dev
-    libbenchmark-dev
-    clang libclang-rt-dev
-    xvfb xauth imagemagick xdotool valgrind
-    "$@"
-)
+packages=(cmake g++ make pkg-config qtbase5-dev libqt5serialport5-dev libqcustomplot-dev
+    fonts-dejavu-core)
+for group in "$@"; do
+    case "$group" in
+    bench) packages+=(libbenchmark-dev) ;;
+    fuzz) packages+=(clang libclang-rt-dev) ;;
+    screenshots) packages+=(xvfb xauth imagemagick xdotool) ;;
+    valgrind) packages+=(valgrind) ;;
+    *) echo "deps.sh: unknown group $group" >&2; exit 2 ;;
+    esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

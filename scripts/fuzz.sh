@@ -15,6 +15,7 @@ fi
 
 root=$PWD
 build=$root/fuzz-build
+scripts/deps.sh fuzz
 cmake -S tests/fuzz -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target fuzz_receive fuzz_decoder
 

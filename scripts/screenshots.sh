@@ -14,6 +14,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 docs=$root/docs
 
+"$root/scripts/deps.sh" screenshots
 for tool in xvfb-run import xdotool; do
     if ! command -v "$tool" > /dev/null; then
         echo "screenshots.sh: $tool is missing (apt-get install xvfb imagemagick xdotool)" >&2

@@ -10,12 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 
-if ! command -v valgrind >/dev/null; then
-    sudo=""
-    [ "$(id -u)" -ne 0 ] && sudo=sudo
-    $sudo apt-get update
-    $sudo apt-get install -y valgrind
-fi
+scripts/deps.sh valgrind
 
 cmake -S . -B "$build" >/dev/null
 cmake --build "$build" -j2 --target kuvel-walkthrough kuvel-counter-sim
