@@ -4,6 +4,7 @@
 #include "curs485iointerface.h"
 #include "kuvelcounterdriver.h"
 
+#include <vector>
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
@@ -14,7 +15,6 @@
 #include <QSaveFile>
 #include <QTimer>
 #include <qcustomplot.h>
-#include <vector>
 
 namespace {
 

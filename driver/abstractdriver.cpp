@@ -8,8 +8,7 @@
 #include <QTimer>
 
 AbstractDriver::AbstractDriver(QObject *parent)
-    : cuIODeviceImpl(parent)
-    , m_answerTimer(new QTimer(this))
+    : cuIODeviceImpl(parent), m_answerTimer(new QTimer(this))
 {
     m_answerTimer->setSingleShot(true);
     m_answerTimer->setTimerType(Qt::PreciseTimer);

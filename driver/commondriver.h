@@ -12,8 +12,7 @@ struct cUDID
     quint8 bytes[12];
 };
 
-template<>
-struct PayloadCodec<cUDID>
+template<> struct PayloadCodec<cUDID>
 {
     static QByteArray encode(const cUDID &value)
     {

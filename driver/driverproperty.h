@@ -4,10 +4,10 @@
 #include "abstractdriver.h"
 #include "propertysignal.h"
 
+#include <cstring>
 #include <QByteArray>
 #include <QString>
 #include <QtEndian>
-#include <cstring>
 
 // A command code that means "no such operation".
 constexpr quint8 NoCommand = 0xFF;
@@ -66,8 +66,7 @@ public:
 
 // Conversion of a value to and from payload bytes: packed, little-endian. Decoding never
 // reads beyond the payload: missing bytes count as zero, extra bytes are ignored.
-template<typename T>
-struct PayloadCodec;
+template<typename T> struct PayloadCodec;
 
 namespace PayloadDetail {
 // The first `size` payload bytes, zero-filled when the payload is shorter.
@@ -78,8 +77,7 @@ inline void copyPadded(const QByteArray &payload, void *out, size_t size)
 }
 } // namespace PayloadDetail
 
-template<>
-struct PayloadCodec<unsigned char>
+template<> struct PayloadCodec<unsigned char>
 {
     static QByteArray encode(unsigned char value) { return QByteArray(1, char(value)); }
     static unsigned char decode(const QByteArray &payload)
@@ -88,8 +86,7 @@ struct PayloadCodec<unsigned char>
     }
 };
 
-template<>
-struct PayloadCodec<float>
+template<> struct PayloadCodec<float>
 {
     static QByteArray encode(float value)
     {
@@ -111,8 +108,7 @@ struct PayloadCodec<float>
 };
 
 // Texts end at the first zero byte or with the payload, and are UTF-8.
-template<>
-struct PayloadCodec<QString>
+template<> struct PayloadCodec<QString>
 {
     static QByteArray encode(const QString &value) { return value.toUtf8(); }
     static QString decode(const QByteArray &payload)
@@ -123,8 +119,7 @@ struct PayloadCodec<QString>
 };
 
 // A device value of type T: reads and writes, without waiting or synchronously.
-template<typename T>
-class DriverProperty : protected DriverProperty_p
+template<typename T> class DriverProperty : protected DriverProperty_p
 {
 public:
     DriverProperty(AbstractDriver *driver, quint8 cmdGetter, quint8 cmdSetter)
@@ -142,7 +137,10 @@ public:
     }
     virtual void setCurrentValue(const T &value) { setBufferData(PayloadCodec<T>::encode(value)); }
     virtual T currentValue() { return PayloadCodec<T>::decode(data()); }
-    virtual void setValue(const T &value) { readWrite(cmdSetter(), PayloadCodec<T>::encode(value)); }
+    virtual void setValue(const T &value)
+    {
+        readWrite(cmdSetter(), PayloadCodec<T>::encode(value));
+    }
     virtual void setValueSync(const T &value, bool *ok, const int &attempts)
     {
         readWriteSync(cmdSetter(), PayloadCodec<T>::encode(value), ok, attempts);
@@ -154,8 +152,7 @@ public:
 };
 
 // Only the reading side of a value; its setter code is 0xFF.
-template<typename T>
-class DriverPropertyReadOnly : protected DriverProperty<T>
+template<typename T> class DriverPropertyReadOnly : protected DriverProperty<T>
 {
 public:
     DriverPropertyReadOnly(AbstractDriver *driver, quint8 cmdGetter, quint8 cmdSetter)
@@ -176,8 +173,7 @@ public:
 };
 
 // Only the writing side of a value; its getter code is 0xFF.
-template<typename T>
-class DriverPropertyWriteOnly : protected DriverProperty<T>
+template<typename T> class DriverPropertyWriteOnly : protected DriverProperty<T>
 {
 public:
     DriverPropertyWriteOnly(AbstractDriver *driver, quint8 cmdGetter, quint8 cmdSetter)

@@ -19,8 +19,7 @@ struct Kuvel_Counts_t
     quint32 count[4];
 };
 
-template<>
-struct PayloadCodec<Kuvel_RefLevel_t>
+template<> struct PayloadCodec<Kuvel_RefLevel_t>
 {
     static QByteArray encode(const Kuvel_RefLevel_t &value)
     {
@@ -38,8 +37,7 @@ struct PayloadCodec<Kuvel_RefLevel_t>
     }
 };
 
-template<>
-struct PayloadCodec<Kuvel_Counts_t>
+template<> struct PayloadCodec<Kuvel_Counts_t>
 {
     static QByteArray encode(const Kuvel_Counts_t &value)
     {

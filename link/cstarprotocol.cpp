@@ -2,9 +2,7 @@
 
 #include <cstring>
 
-cAbstractStarProtocol::cAbstractStarProtocol()
-    : m_head{0, 0, 0}
-    , m_length(0)
+cAbstractStarProtocol::cAbstractStarProtocol() : m_head {0, 0, 0}, m_length(0)
 {
     std::memset(m_buffer, 0, sizeof(m_buffer));
     std::memset(m_frame, 0, sizeof(m_frame));

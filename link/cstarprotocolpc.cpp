@@ -27,9 +27,8 @@ quint32 cStarProtocolPC::crc32Stm32Function(quint8 *data, quint8 length, bool fi
 {
     // Continuing a computation starts from the register the previous one left behind.
     quint32 reg = first ? 0xFFFFFFFFu : ~m_crc;
-    const auto step = [&reg, this](quint8 byte) {
-        reg = (reg << 8) ^ m_crcTable[(reg >> 24) ^ byte];
-    };
+    const auto step
+        = [&reg, this](quint8 byte) { reg = (reg << 8) ^ m_crcTable[(reg >> 24) ^ byte]; };
 
     const int words = length / 4;
     for (int w = 0; w < words; ++w) {

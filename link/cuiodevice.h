@@ -11,10 +11,7 @@ class cuIODevice : public QObject
 {
     Q_OBJECT
 public:
-    explicit cuIODevice(QObject *parent = nullptr)
-        : QObject(parent)
-    {
-    }
+    explicit cuIODevice(QObject *parent = nullptr) : QObject(parent) { }
 
     virtual cuIOInterface *iOInterface() const = 0;
     virtual void setIOInterface(cuIOInterface *link) = 0;

@@ -2,10 +2,7 @@
 
 #include "cuiointerface.h"
 
-cuIODeviceImpl::cuIODeviceImpl(QObject *parent)
-    : cuIODevice(parent)
-{
-}
+cuIODeviceImpl::cuIODeviceImpl(QObject *parent) : cuIODevice(parent) { }
 
 cuIOInterface *cuIODeviceImpl::iOInterface() const
 {

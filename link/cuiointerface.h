@@ -8,10 +8,7 @@ class cuIOInterface : public QObject
 {
     Q_OBJECT
 public:
-    explicit cuIOInterface(QObject *parent = nullptr)
-        : QObject(parent)
-    {
-    }
+    explicit cuIOInterface(QObject *parent = nullptr) : QObject(parent) { }
 
 public slots:
     virtual bool initialize() = 0;

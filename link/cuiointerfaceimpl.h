@@ -8,10 +8,7 @@ class cuIOInterfaceImpl : public cuIOInterface
 {
     Q_OBJECT
 public:
-    explicit cuIOInterfaceImpl(QObject *parent = nullptr)
-        : cuIOInterface(parent)
-    {
-    }
+    explicit cuIOInterfaceImpl(QObject *parent = nullptr) : cuIOInterface(parent) { }
 
 public slots:
     bool initialize() override { return pInitialize(); }

@@ -8,10 +8,7 @@
 
 Q_LOGGING_CATEGORY(lcLink, "kuvel.link", QtWarningMsg)
 
-cuRs485IOInterface::cuRs485IOInterface(QObject *parent)
-    : cuIOInterfaceImpl(parent)
-{
-}
+cuRs485IOInterface::cuRs485IOInterface(QObject *parent) : cuIOInterfaceImpl(parent) { }
 
 cuRs485IOInterface::~cuRs485IOInterface()
 {
@@ -78,8 +75,7 @@ bool cuRs485IOInterface::pSendMsg(quint8 address, quint8 command, quint8 dataLen
     // by default) stretches a 2 us sleep to 60-100 us, most of a request's round trip.
     QElapsedTimer pause;
     pause.start();
-    while (pause.nsecsElapsed() < 2000) {
-    }
+    while (pause.nsecsElapsed() < 2000) { }
     // The port may have been closed by an event handled just above.
     if (m_port->isOpen())
         m_port->waitForBytesWritten(5);

@@ -23,8 +23,8 @@ public:
     void setPortName(const QString &name) { m_portName = name; }
 
     // Direction switching hooks; the adapter does it, so these do nothing.
-    void setTransmitterEnable() {}
-    void setReceverEnable() {}
+    void setTransmitterEnable() { }
+    void setReceverEnable() { }
 
     bool isOpen() const { return m_port && m_port->isOpen(); }
 

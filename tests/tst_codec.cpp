@@ -28,8 +28,8 @@ QList<QByteArray> receive(cStarProtocolPC &codec, const QByteArray &bytes, QList
         if (byte == 0xFA && codec.encodeBuffer() == 0) {
             const StarHead_t head = codec.headPacket();
             heads->append(head);
-            payloads.append(QByteArray(reinterpret_cast<const char *>(codec.buffer()),
-                                       head.dataLength));
+            payloads.append(
+                QByteArray(reinterpret_cast<const char *>(codec.buffer()), head.dataLength));
         }
     }
     return payloads;
@@ -71,11 +71,12 @@ void TestCodec::frames_data()
     QTest::addColumn<QByteArray>("payload");
     QTest::addColumn<QByteArray>("frame");
 
-    QTest::newRow("command 01, no payload") << 0x00 << 0x01 << QByteArray()
-                                            << hex("F9 00 01 00 58 E3 E2 EA FA");
-    QTest::newRow("address 01") << 0x01 << 0x01 << QByteArray() << hex("F9 01 01 00 EF FE 23 EE FA");
-    QTest::newRow("escaped payload") << 0x00 << 0x10 << hex("FA")
-                                     << hex("F9 00 10 01 FB FD D9 63 8A 06 FA");
+    QTest::newRow("command 01, no payload")
+        << 0x00 << 0x01 << QByteArray() << hex("F9 00 01 00 58 E3 E2 EA FA");
+    QTest::newRow("address 01") << 0x01 << 0x01 << QByteArray()
+                                << hex("F9 01 01 00 EF FE 23 EE FA");
+    QTest::newRow("escaped payload")
+        << 0x00 << 0x10 << hex("FA") << hex("F9 00 10 01 FB FD D9 63 8A 06 FA");
     QTest::newRow("five bytes") << 0x00 << 0x05 << hex("01 02 03 04 05")
                                 << hex("F9 00 05 05 01 02 03 04 05 05 75 8A 10 FA");
     QTest::newRow("reserved values everywhere")
@@ -164,8 +165,8 @@ void TestCodec::decodeResultCodes_data()
     QTest::newRow("changed crc byte") << badCrc << 2;
     QTest::newRow("length disagrees") << hex("F9 00 05 04 01 02 03 04 05 05 75 8A 10 FA") << 3;
     QTest::newRow("no end byte in the buffer") << hex("F9") + QByteArray(255, 'x') << 4;
-    QTest::newRow("escape as the last buffer byte") << hex("F9") + QByteArray(254, 'x') + hex("FB")
-                                                    << 4;
+    QTest::newRow("escape as the last buffer byte")
+        << hex("F9") + QByteArray(254, 'x') + hex("FB") << 4;
 }
 
 void TestCodec::decodeResultCodes()
@@ -224,7 +225,8 @@ void TestCodec::byteAppenders()
     codec.codeByte(0xFB);
     codec.codeByte(0x41);
     QCOMPARE(codec.frameLength(), length + 3);
-    QCOMPARE(QByteArray(reinterpret_cast<const char *>(codec.frame()) + length, 3), hex("FB FE 41"));
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(codec.frame()) + length, 3),
+             hex("FB FE 41"));
 
     codec.clearBuffer();
     codec.addByteToBuffer(0xFB);
@@ -255,7 +257,8 @@ void TestCodec::receiveBufferWrapsAndStaysInside()
 void TestCodec::encodingDoesNotDisturbAnAnswerBeingReceived()
 {
     cStarProtocolPC codec;
-    const QByteArray answer = encode(codec, 0, 0x17, hex("01 00 00 00 02 00 00 00 03 00 00 00 04 00 00 00"));
+    const QByteArray answer
+        = encode(codec, 0, 0x17, hex("01 00 00 00 02 00 00 00 03 00 00 00 04 00 00 00"));
     QList<StarHead_t> heads;
     // Half the answer arrives, a request is encoded, then the rest arrives.
     QVERIFY(receive(codec, answer.left(9), &heads).isEmpty());

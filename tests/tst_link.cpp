@@ -57,7 +57,7 @@ public:
         QElapsedTimer timer;
         timer.start();
         while (got.size() < expected && timer.elapsed() < timeoutMs) {
-            pollfd p{m_master, POLLIN, 0};
+            pollfd p {m_master, POLLIN, 0};
             if (::poll(&p, 1, 20) > 0 && (p.revents & POLLIN)) {
                 char buf[512];
                 const ssize_t n = ::read(m_master, buf, sizeof(buf));
@@ -221,7 +221,8 @@ void TestLink::oversizedMessageIsRefused()
 
     // Every byte escaped: 259 bytes on the wire, more than the device's 256-byte buffer.
     QByteArray payload(125, char(0xFB));
-    QVERIFY(!link.sendMsg(0, 0x10, quint8(payload.size()), reinterpret_cast<quint8 *>(payload.data())));
+    QVERIFY(
+        !link.sendMsg(0, 0x10, quint8(payload.size()), reinterpret_cast<quint8 *>(payload.data())));
     QCOMPARE(pty.read(1, 100), QByteArray());
 
     // 120 escaped bytes make a frame that fits, and it goes out whole.
