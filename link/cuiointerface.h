@@ -10,6 +10,16 @@ class cuIOInterface : public QObject
 public:
     explicit cuIOInterface(QObject *parent = nullptr) : QObject(parent) { }
 
+    // Whether the line is open now. A link that opens its line on the first message (and again
+    // after losing it) answers false until then; initialize() opens it.
+    virtual bool isOpen() const { return true; }
+    // How many times the line has been opened. When it changes, whatever answers on the line
+    // may be another device than the one before (an adapter plugged in again, a reused port).
+    virtual int openCount() const { return 1; }
+    // False while the link cannot yet tell the line's echo of a request from the device's
+    // answer; the first answer that differs from its request (a read) settles it.
+    virtual bool isEchoKnown() const { return true; }
+
 public slots:
     virtual bool initialize() = 0;
     // True when the frame was handed to the line; it does not mean the device received it.

@@ -8,7 +8,10 @@
 
 Q_LOGGING_CATEGORY(lcLink, "kuvel.link", QtWarningMsg)
 
-cuRs485IOInterface::cuRs485IOInterface(QObject *parent) : cuIOInterfaceImpl(parent) { }
+cuRs485IOInterface::cuRs485IOInterface(QObject *parent)
+    : cuIOInterfaceImpl(parent), m_reader(cStarProtocolPC::instance())
+{
+}
 
 cuRs485IOInterface::~cuRs485IOInterface()
 {
@@ -46,6 +49,9 @@ bool cuRs485IOInterface::pInitialize()
             return false;
         }
         m_closePending = false;
+        ++m_openCount;
+        // Another adapter may sit behind the name now: its echo is learnt afresh.
+        m_reader.reset();
         qCDebug(lcLink) << "opened" << m_portName;
     }
     return true;
@@ -67,6 +73,7 @@ bool cuRs485IOInterface::pSendMsg(quint8 address, quint8 command, quint8 dataLen
 
     const QByteArray frame(reinterpret_cast<const char *>(codec->frame()), codec->frameLength());
     qCDebug(lcLink) << "send" << frame.toHex(' ');
+    m_reader.frameSent(address, command, codec->frame(), codec->frameLength());
     m_port->write(frame);
     m_port->flush();
     // User input stays queued: a click must not start a request inside this one.
@@ -95,25 +102,12 @@ void cuRs485IOInterface::dataReady()
     }
     qCDebug(lcLink) << "received" << bytes.toHex(' ');
 
-    cStarProtocolPC *codec = cStarProtocolPC::instance();
     for (const char c : bytes) {
-        const quint8 byte = quint8(c);
-        // A start byte always begins a new frame, so garbage before it is dropped.
-        if (byte == cAbstractStarProtocol::StartByte)
-            codec->clearBuffer();
-        codec->addData(&byte, 1);
-        if (byte == cAbstractStarProtocol::EndByte) {
-            const int result = codec->encodeBuffer();
-            if (result == cAbstractStarProtocol::DecodeOk) {
-                const StarHead_t head = codec->headPacket();
-                emit msgReceived(head.address, head.command, head.dataLength, codec->buffer());
-            } else {
-                qCDebug(lcLink) << "dropped a frame, result" << result;
-            }
-            // Decoding leaves the frame's remains in the buffer. Bytes up to the next start
-            // byte belong to no frame; appended to those remains, a later end byte would
-            // decode a frame the device never sent (from a payload that holds one, say).
-            codec->clearBuffer();
+        // Every emission reaches the device at once, before the next byte is taken.
+        if (m_reader.takeByte(quint8(c))) {
+            const StarHead_t head = m_reader.head();
+            emit msgReceived(head.address, head.command, head.dataLength,
+                             cStarProtocolPC::instance()->buffer());
         }
     }
 }

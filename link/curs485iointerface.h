@@ -1,6 +1,7 @@
 #ifndef CURS485IOINTERFACE_H
 #define CURS485IOINTERFACE_H
 
+#include "cstarframereader.h"
 #include "cuiointerfaceimpl.h"
 
 #include <QSerialPort>
@@ -26,7 +27,11 @@ public:
     void setTransmitterEnable() { }
     void setReceverEnable() { }
 
-    bool isOpen() const { return m_port && m_port->isOpen(); }
+    bool isOpen() const override { return m_port && m_port->isOpen(); }
+    int openCount() const override { return m_openCount; }
+    // What the line's answers have shown of its echo so far (see cStarFrameReader).
+    cStarFrameReader::Echo echo() const { return m_reader.echo(); }
+    bool isEchoKnown() const override { return m_reader.echo() != cStarFrameReader::EchoUnknown; }
 
 protected:
     bool pInitialize() override;
@@ -42,6 +47,8 @@ private:
     QSerialPort *m_port = nullptr;
     QString m_portName;
     bool m_closePending = false;
+    int m_openCount = 0;
+    cStarFrameReader m_reader;
 };
 
 #endif // CURS485IOINTERFACE_H

@@ -118,6 +118,8 @@ private slots:
     void firstSendOpensWithLineSettingsAndWritesTheFrame();
     void receivedBytesBecomeMessages();
     void oversizedMessageIsRefused();
+    void echoOfTheFrameSentIsDropped_data();
+    void echoOfTheFrameSentIsDropped();
     void portMissingAtFirstSendIsOpenedLater();
     void lostDeviceClosesThePortAndANewOneIsUsed();
 };
@@ -230,6 +232,49 @@ void TestLink::oversizedMessageIsRefused()
     QVERIFY(fits.size() <= 256);
     QVERIFY(link.sendMsg(0, 0x10, 120, reinterpret_cast<quint8 *>(payload.data())));
     QCOMPARE(pty.read(fits.size()), fits);
+}
+
+void TestLink::echoOfTheFrameSentIsDropped_data()
+{
+    QTest::addColumn<bool>("echoing");
+    QTest::newRow("plain adapter") << false;
+    QTest::newRow("echoing adapter") << true;
+}
+
+// An echoing adapter sends each frame back before the device's answer. A read's echo looks
+// like an empty answer and a command's is its confirmation byte for byte; only the device's
+// own answers may come out, through both kinds of adapter alike.
+void TestLink::echoOfTheFrameSentIsDropped()
+{
+    QFETCH(bool, echoing);
+    Pty pty;
+    cuRs485IOInterface link;
+    link.setPortName(pty.slavePath());
+    QList<Received> *got = collect(link);
+    const auto exchange = [&](quint8 command, const QByteArray &answer, bool answered) {
+        const QByteArray request = frameOf(0, command, {});
+        got->clear();
+        QVERIFY(link.sendMsg(0, command, 0, nullptr));
+        QCOMPARE(pty.read(request.size()), request);
+        pty.write((echoing ? request : QByteArray())
+                  + (answered ? frameOf(0, command, answer) : QByteArray()));
+        QTest::qWait(40);
+    };
+
+    exchange(0x06, "KuvelCounter", true); // a read shows which kind of line this is
+    QCOMPARE(got->size(), 1);
+    QCOMPARE(got->at(0).payload, QByteArray("KuvelCounter"));
+    QCOMPARE(link.echo(), echoing ? cStarFrameReader::EchoYes : cStarFrameReader::EchoNo);
+
+    exchange(0x15, {}, true); // the confirmation is the request's bytes again
+    QCOMPARE(got->size(), 1);
+    QCOMPARE(got->at(0).command, quint8(0x15));
+
+    exchange(0x15, {}, false); // a silent device: its echo confirms nothing
+    QCOMPARE(got->size(), 0);
+
+    exchange(0x17, {}, false);
+    QCOMPARE(got->size(), 0);
 }
 
 void TestLink::portMissingAtFirstSendIsOpenedLater()

@@ -1,0 +1,60 @@
+#ifndef CSTARFRAMEREADER_H
+#define CSTARFRAMEREADER_H
+
+#include "cstarprotocol.h"
+
+#include <QByteArray>
+
+// The receive side of a line: turns the bytes that come in into frames. A start byte always
+// begins a new frame, so bytes before it are dropped; an end byte ends the frame, which is
+// decoded in the codec's receive buffer and, when valid, handed on.
+//
+// It also recognises the line's echo. Some USB to RS-485 adapters hear their own transmitter
+// and send every frame back byte for byte, ahead of the device's answer. A getter's echo is a
+// valid frame with the request's code and an empty payload, a command's echo is identical to
+// its confirmation, so neither may pass for an answer. After each frame sent, the first
+// byte-identical copy received is dropped, unless the line is known not to echo; for a command
+// on an echoing line the confirmation is then the second copy. Whether the line echoes is
+// learnt from answers that differ from their request (getters and writes): a copy before such
+// an answer means an echoing line, none means a plain one. Until the first such answer the
+// line is taken to echo; a newly opened line is not known, and a known line changes its mind
+// only on two answers in a row that say otherwise, so one echo lost to noise does not flip it.
+class cStarFrameReader
+{
+public:
+    enum Echo { EchoUnknown, EchoYes, EchoNo };
+
+    explicit cStarFrameReader(cAbstractStarProtocol *codec);
+
+    // Takes one byte from the line. True when it completed a valid frame to deliver: its head
+    // is head() and its payload stands at the start of the codec's buffer() until the next byte.
+    bool takeByte(quint8 byte);
+    StarHead_t head() const { return m_head; }
+
+    // The frame just written to the line, as encoded, with its address and command.
+    void frameSent(quint8 address, quint8 command, const quint8 *frame, int length);
+    // A newly opened line: no frame collected, nothing sent, its echo not known yet.
+    void reset();
+
+    Echo echo() const { return m_echo; }
+    int echoesDropped() const { return m_echoesDropped; }
+
+private:
+    void learn(Echo evidence);
+
+    cAbstractStarProtocol *m_codec;
+    StarHead_t m_head = {0, 0, 0};
+
+    QByteArray m_sent; // the frame last sent, empty when none since the reset
+    quint8 m_sentAddress = 0;
+    quint8 m_sentCommand = 0;
+    bool m_copySeen = false; // a byte-identical copy of it came back since it was sent
+    bool m_echoDropped = false; // and was dropped as its echo
+    bool m_learnt = false; // its exchange has told whether the line echoes
+
+    Echo m_echo = EchoUnknown;
+    int m_contrary = 0; // answers in a row that contradict m_echo
+    int m_echoesDropped = 0;
+};
+
+#endif // CSTARFRAMEREADER_H
