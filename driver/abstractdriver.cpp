@@ -23,6 +23,13 @@ AbstractDriver::~AbstractDriver() = default;
 
 void AbstractDriver::sendMsg(quint8 command, const QByteArray &data)
 {
+    sendRequest(command, data, newOperation(), 0);
+}
+
+void AbstractDriver::sendRequest(quint8 command, const QByteArray &data, quint64 operation,
+                                 int answerSize)
+{
+    const bool ready = prepareLine(command);
     // Bytes the link has already read from the line wait in the event queue (the link takes
     // them in through a queued call). Taken in now, before the request is armed, a frame that
     // came before the request was sent cannot pass for its answer.
@@ -33,10 +40,31 @@ void AbstractDriver::sendMsg(quint8 command, const QByteArray &data)
     m_timedOut = false;
     m_pendingCommand = command;
     m_requestPending = true;
+    m_pendingOperation = operation;
+    m_pendingAnswerSize = answerSize;
+    if (!ready) {
+        if (isDeviceRefused()) {
+            // Nothing to wait for: the request fails at once.
+            m_answerTimer->stop();
+            m_requestPending = false;
+            m_timedOut = true;
+        }
+        return;
+    }
     dropExpiredOwed();
-    m_owed.push_back({command, m_clock.elapsed()});
+    m_owed.push_back({command, m_clock.elapsed(), operation});
     cuIODeviceImpl::sendMsg(command, quint8(data.size()),
                             reinterpret_cast<quint8 *>(const_cast<char *>(data.constData())));
+}
+
+bool AbstractDriver::prepareLine(quint8 command)
+{
+    // A line that was lost is opened here rather than by the send itself, so that the device
+    // behind it can be confirmed before it receives anything.
+    cuIOInterface *link = iOInterface();
+    if (link && !link->isOpen() && !link->initialize())
+        return true; // the send fails as it would have; its wait times out
+    return confirmDevice(command);
 }
 
 bool AbstractDriver::waitingAnswer()
@@ -109,25 +137,16 @@ bool AbstractDriver::owes(quint8 command) const
     return false;
 }
 
-void AbstractDriver::settleOwed(quint8 command, bool answersCurrent)
+quint64 AbstractDriver::settleOwed(quint8 command)
 {
-    // The answer to the request just sent settles the newest entry of its code; any other
-    // message with the code is taken for the late answer of the oldest one.
-    if (answersCurrent) {
-        for (auto it = m_owed.rbegin(); it != m_owed.rend(); ++it) {
-            if (it->command == command) {
-                m_owed.erase(std::next(it).base());
-                return;
-            }
-        }
-        return;
-    }
     for (auto it = m_owed.begin(); it != m_owed.end(); ++it) {
         if (it->command == command) {
+            const quint64 operation = it->operation;
             m_owed.erase(it);
-            return;
+            return operation;
         }
     }
+    return 0; // unsolicited, or later than an answer can be
 }
 
 void AbstractDriver::finishWait()
@@ -158,16 +177,23 @@ bool AbstractDriver::pMsgReceived(quint8 address, quint8 command, quint8 dataLen
     if (address != devAddress())
         return false;
 
-    // Only the answer to the outstanding request ends its wait: a late answer to an earlier
-    // request, an unsolicited message or another code must not pass for it. Every message is
-    // still dispatched below.
-    const bool answersCurrent = m_requestPending && command == m_pendingCommand;
-    settleOwed(command, answersCurrent);
+    // Only an answer to the outstanding operation ends its wait: a late answer to an earlier
+    // request, an unsolicited message or another code must not pass for it. Answers come in
+    // the order of the requests, so a message settles the oldest request of its code.
+    dropExpiredOwed();
+    const quint64 operation = settleOwed(command);
+    const bool answersCurrent = m_requestPending && command == m_pendingCommand && operation != 0
+        && operation == m_pendingOperation;
     if (answersCurrent) {
         m_requestPending = false;
         m_answerTimer->stop();
-        m_answered = true;
-        m_answerData = QByteArray(reinterpret_cast<const char *>(data), dataLength);
+        if (dataLength < m_pendingAnswerSize) {
+            // Shorter than the value: not an answer. The attempt fails at once and is retried.
+            m_timedOut = true;
+        } else {
+            m_answered = true;
+            m_answerData = QByteArray(reinterpret_cast<const char *>(data), dataLength);
+        }
     }
     // Also wakes a request held back by waitForOwedAnswers, to look at its debt again.
     finishWait();
@@ -176,6 +202,9 @@ bool AbstractDriver::pMsgReceived(quint8 address, quint8 command, quint8 dataLen
         return false;
     for (DriverProperty_p *property : m_properties) {
         if (property->cmdGetter() == command) {
+            // A getter answer shorter than the value it carries is not taken in.
+            if (dataLength < property->answerSize())
+                return false;
             property->setBufferData(QByteArray(reinterpret_cast<const char *>(data), dataLength));
             property->gettedSignal()->run();
             return true;

@@ -29,12 +29,13 @@ public:
     // processed meanwhile, except user input, which stays queued until the wait ends.
     bool waitingAnswer();
     // The device answers with the request's code and nothing else, so while an earlier
-    // request with `command` that timed out may still be answered, an answer with that code
-    // could belong to either. Waits (as waitingAnswer does) until every such request has been
-    // answered or is older than OwedAnswerTimeOuts answer time-outs, so that a synchronous
-    // operation never takes an answer to an earlier one for its own.
+    // request with `command` may still be answered, an answer with that code could belong to
+    // either. Waits (as waitingAnswer does) until every such request has been answered or is
+    // older than OwedAnswerTimeOuts answer time-outs, so that an operation never takes the
+    // answer to an earlier one for its own.
     void waitForOwedAnswers(quint8 command);
-    static constexpr int OwedAnswerTimeOuts = 2;
+    // An answer later than this is taken for lost (2 s with the default time-out).
+    static constexpr int OwedAnswerTimeOuts = 4;
 
     int timeOut() const { return m_timeOut; }
     void setTimeOut(int milliseconds) { m_timeOut = milliseconds; }
@@ -48,13 +49,32 @@ public:
 
     bool pMsgReceived(quint8 address, quint8 command, quint8 dataLength, quint8 *data) override;
 
+protected:
+    // Run before each request with `command` goes out, before its bookkeeping is armed; false
+    // keeps the request off the line (its wait then times out). May run requests of its own.
+    virtual bool confirmDevice(quint8 command)
+    {
+        Q_UNUSED(command)
+        return true;
+    }
+
+public:
+    // True while requests are refused without being sent: another device was found on the line.
+    virtual bool isDeviceRefused() const { return false; }
+
 private:
     friend class DriverProperty_p;
+    // One operation is one request sent up to its attempt count; any of its attempts may be
+    // answered, and only by an answer to one of them.
+    quint64 newOperation() { return ++m_lastOperation; }
+    // `answerSize`: a getter answer shorter than this is not an answer; the attempt fails.
+    void sendRequest(quint8 command, const QByteArray &data, quint64 operation, int answerSize);
+    bool prepareLine(quint8 command);
     void finishWait();
     void runWaitLoop(QEventLoop *loop);
     void dropExpiredOwed();
     bool owes(quint8 command) const;
-    void settleOwed(quint8 command, bool answersCurrent);
+    quint64 settleOwed(quint8 command);
 
     bool m_answered = false;
     bool m_timedOut = false;
@@ -64,14 +84,19 @@ private:
 
     quint8 m_pendingCommand = 0xFF;
     bool m_requestPending = false;
+    quint64 m_pendingOperation = 0;
+    int m_pendingAnswerSize = 0;
+    quint64 m_lastOperation = 0;
     int m_busy = 0;
     std::vector<QEventLoop *> m_waitLoops;
 
-    // Requests sent and not yet answered, oldest first, with the time they went out.
+    // Requests sent and not yet answered, oldest first, with the time they went out. The device
+    // answers in order, so an answer settles the oldest request of its code.
     struct Owed
     {
         quint8 command;
         qint64 sentMs;
+        quint64 operation;
     };
     std::vector<Owed> m_owed;
     QElapsedTimer m_clock;

@@ -1,5 +1,9 @@
 #include "commondriver.h"
 
+#include "cuiointerface.h"
+
+#include <cstring>
+
 CommonDriver::CommonDriver(QObject *parent)
     : AbstractDriver(parent)
     , m_deviceType(new DriverPropertyReadOnly<QString>(this, 0x06, NoCommand))
@@ -52,4 +56,81 @@ bool CommonDriver::getDeviceInfo()
         return false;
     m_UDID->getValueSync(&ok, 1);
     return ok;
+}
+
+bool cUDID::operator==(const cUDID &other) const
+{
+    return std::memcmp(bytes, other.bytes, sizeof(bytes)) == 0;
+}
+
+QString cUDID::toHex() const
+{
+    return QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char *>(bytes), sizeof(bytes)).toHex().toUpper());
+}
+
+bool CommonDriver::isSupportedType(const QString &) const
+{
+    return true;
+}
+
+bool CommonDriver::acceptDevice(const QString &type, int attempts)
+{
+    bool ok = false;
+    const cUDID identifier = m_UDID->getValueSync(&ok, attempts);
+    if (!ok)
+        return false;
+    m_accepted = true;
+    m_acceptedType = type;
+    m_acceptedIdentifier = identifier;
+    m_refused = false;
+    m_confirmedOpenCount = iOInterface() ? iOInterface()->openCount() : 0;
+    return true;
+}
+
+bool CommonDriver::confirmDevice(quint8 command)
+{
+    cuIOInterface *link = iOInterface();
+    if (m_confirming || !link || !link->isOpen())
+        return true;
+    if (!link->isEchoKnown() && command != m_deviceType->cmdGetter()
+        && m_echoProbeOpenCount != link->openCount()) {
+        // On a line that may echo, a command's echo and its confirmation are the same bytes.
+        // A type read first, once per opening, shows which kind of line this is: its answer
+        // differs from its request. Programs read the type first anyway.
+        m_echoProbeOpenCount = link->openCount();
+        m_confirming = true;
+        m_deviceType->getValueSync(nullptr, 1);
+        m_confirming = false;
+    }
+    if (!m_accepted)
+        return true;
+    const int openCount = link->openCount();
+    if (openCount == m_confirmedOpenCount)
+        return !m_refused;
+
+    // The line was opened again: whatever answers now may be another device. It gets no
+    // request of the caller's before it has shown its type and identifier.
+    m_confirming = true;
+    bool ok = false;
+    const QString type = m_deviceType->getValueSync(&ok, 1);
+    cUDID identifier = {};
+    if (ok)
+        identifier = m_UDID->getValueSync(&ok, 1);
+    m_confirming = false;
+    if (!ok)
+        return false; // nothing sent; the next request asks again
+    m_confirmedOpenCount = openCount;
+    const bool same = isSupportedType(type) && identifier == m_acceptedIdentifier;
+    if (same) {
+        m_refused = false;
+        return true;
+    }
+    const bool newlyRefused = !m_refused || type != m_foundType || identifier != m_foundIdentifier;
+    m_refused = true;
+    m_foundType = type;
+    m_foundIdentifier = identifier;
+    if (newlyRefused)
+        emit deviceChanged();
+    return false;
 }

@@ -18,7 +18,13 @@ DriverProperty_p::~DriverProperty_p()
 
 void DriverProperty_p::readWrite(quint8 command, const QByteArray &data)
 {
-    m_abstractDriver->sendMsg(command, data);
+    request(command, data, m_abstractDriver->newOperation());
+}
+
+void DriverProperty_p::request(quint8 command, const QByteArray &data, quint64 operation)
+{
+    m_abstractDriver->sendRequest(command, data, operation,
+                                  command == m_cmdGetter ? m_answerSize : 0);
     m_lastSettedData = data;
 }
 
@@ -29,11 +35,12 @@ QByteArray DriverProperty_p::readWriteSync(quint8 command, const QByteArray &dat
     // processes events.
     ++m_abstractDriver->m_busy;
     bool answered = false;
-    // Retries need no such wait: a late answer to an earlier attempt answers this same request.
+    // Retries need no such wait: an answer to any attempt answers this same request.
     if (attempts > 0)
         m_abstractDriver->waitForOwedAnswers(command);
+    const quint64 operation = m_abstractDriver->newOperation();
     while (attempts > 0) {
-        readWrite(command, data);
+        request(command, data, operation);
         --attempts;
         if (m_abstractDriver->waitingAnswer()) {
             answered = true;

@@ -35,15 +35,21 @@ public:
 
     quint8 cmdGetter() const { return m_cmdGetter; }
     quint8 cmdSetter() const { return m_cmdSetter; }
+    // Bytes a getter answer must carry to be an answer at all: the size of a fixed-size value,
+    // 0 for texts and untyped properties.
+    int answerSize() const { return m_answerSize; }
+    void setAnswerSize(int bytes) { m_answerSize = bytes; }
     void setCmdGetter(const quint8 &command) { m_cmdGetter = command; }
     void setCmdSetter(const quint8 &command) { m_cmdSetter = command; }
 
 private:
     Q_DISABLE_COPY(DriverProperty_p)
+    void request(quint8 command, const QByteArray &data, quint64 operation);
 
     AbstractDriver *m_abstractDriver;
     quint8 m_cmdGetter;
     quint8 m_cmdSetter;
+    int m_answerSize = 0;
     QByteArray m_data;
     QByteArray m_lastSettedData;
     PropertySignal *m_gettedSignal;
@@ -79,6 +85,7 @@ inline void copyPadded(const QByteArray &payload, void *out, size_t size)
 
 template<> struct PayloadCodec<unsigned char>
 {
+    static constexpr int Size = 1;
     static QByteArray encode(unsigned char value) { return QByteArray(1, char(value)); }
     static unsigned char decode(const QByteArray &payload)
     {
@@ -88,6 +95,7 @@ template<> struct PayloadCodec<unsigned char>
 
 template<> struct PayloadCodec<float>
 {
+    static constexpr int Size = 4;
     static QByteArray encode(float value)
     {
         quint32 bits;
@@ -110,6 +118,7 @@ template<> struct PayloadCodec<float>
 // Texts end at the first zero byte or with the payload, and are UTF-8.
 template<> struct PayloadCodec<QString>
 {
+    static constexpr int Size = 0; // any length
     static QByteArray encode(const QString &value) { return value.toUtf8(); }
     static QString decode(const QByteArray &payload)
     {
@@ -125,6 +134,7 @@ public:
     DriverProperty(AbstractDriver *driver, quint8 cmdGetter, quint8 cmdSetter)
         : DriverProperty_p(driver, cmdGetter, cmdSetter)
     {
+        setAnswerSize(PayloadCodec<T>::Size);
     }
 
     PropertySignal *gettedSignal() override { return DriverProperty_p::gettedSignal(); }

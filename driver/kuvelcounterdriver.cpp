@@ -20,3 +20,8 @@ KuvelCounterDriver::~KuvelCounterDriver()
     delete m_stopCounter;
     delete m_counts;
 }
+
+bool KuvelCounterDriver::isSupportedType(const QString &type) const
+{
+    return type.contains(QLatin1String("KuvelCounter"));
+}

@@ -21,6 +21,7 @@ struct Kuvel_Counts_t
 
 template<> struct PayloadCodec<Kuvel_RefLevel_t>
 {
+    static constexpr int Size = 4;
     static QByteArray encode(const Kuvel_RefLevel_t &value)
     {
         QByteArray out(4, Qt::Uninitialized);
@@ -39,6 +40,7 @@ template<> struct PayloadCodec<Kuvel_RefLevel_t>
 
 template<> struct PayloadCodec<Kuvel_Counts_t>
 {
+    static constexpr int Size = 16;
     static QByteArray encode(const Kuvel_Counts_t &value)
     {
         QByteArray out(16, Qt::Uninitialized);
@@ -71,6 +73,9 @@ public:
     DriverCommand *startCounter() const { return m_startCounter; }
     DriverCommand *stopCounter() const { return m_stopCounter; }
     DriverPropertyReadOnly<Kuvel_Counts_t> *counts() const { return m_counts; }
+
+    // A counter's type text holds "KuvelCounter" (case-sensitive, anywhere in it).
+    bool isSupportedType(const QString &type) const override;
 
 private:
     DriverPropertyWriteOnly<Kuvel_RefLevel_t> *m_referenceLevel;

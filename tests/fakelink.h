@@ -91,6 +91,9 @@ public:
     qint64 elapsed() const { return m_clock.elapsed(); }
 
     bool initialize() override { return true; }
+    int openCount() const override { return m_openCount; }
+    // The line was lost and opened again: whatever answers may be another device.
+    void reopen() { ++m_openCount; }
     bool sendMsg(quint8 address, quint8 command, quint8 dataLength, quint8 *data) override;
 
 signals:
@@ -109,6 +112,7 @@ private:
     QVector<Sent> m_sent;
     std::map<int, Rules> m_rules; // key -1: every code
     QElapsedTimer m_clock;
+    int m_openCount = 1;
 };
 
 #endif // FAKELINK_H

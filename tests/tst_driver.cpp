@@ -103,6 +103,7 @@ private slots:
     void registrationTakesCodesOver();
     void otherAddressDoesNotEndWait();
     void lateAnswerDoesNotAnswerNextRequest();
+    void lateAnswersAnswerTheirOwnRead();
     void otherCodeDoesNotEndWait();
     void silentDeviceFiveAttempts();
     void attemptCounts();
@@ -345,6 +346,33 @@ void TestDriver::lateAnswerDoesNotAnswerNextRequest()
     QCOMPARE(requestsWhenLateAnswerCame, 2);
     QCOMPARE(first.data(), hex("AA")); // still taken in
     QCOMPARE(second.data(), QByteArray());
+}
+
+// Every answer comes 70 ms after its request, beyond the 50 ms time-out, so each read sends
+// a second attempt. The device answers in order: a read takes its first attempt's answer, and
+// the answer still owed to its second must not pass for the next read's.
+void TestDriver::lateAnswersAnswerTheirOwnRead()
+{
+    Rig rig(50);
+    DriverProperty_p value(&rig.driver, 0x20, NoCommand);
+    int requests = 0;
+    connect(&rig.link, &FakeLink::requestSent, this, [&](quint8) {
+        ++requests;
+        rig.link.inject(0x00, 0x20, QByteArray(1, char(requests)), 70);
+    });
+    for (int read = 0; read < 4; ++read) {
+        const int firstRequest = requests + 1;
+        bool ok = false;
+        const QByteArray answer = value.readWriteSync(0x20, QByteArray(), &ok, 5);
+        QVERIFY(ok);
+        const int answered = quint8(answer.at(0));
+        QVERIFY2(answered >= firstRequest && answered <= requests,
+                 qPrintable(QString("read %1 sent requests %2 to %3 but took the answer to %4")
+                                .arg(read)
+                                .arg(firstRequest)
+                                .arg(requests)
+                                .arg(answered)));
+    }
 }
 
 void TestDriver::otherCodeDoesNotEndWait()

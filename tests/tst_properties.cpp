@@ -55,6 +55,7 @@ private slots:
     void confirmationsKeepStoredValues();
     void wholeCommandSet();
     void deviceInfo();
+    void anotherDeviceBehindReopenedLineGetsNoRequest();
     void eepromWritten();
 };
 
@@ -136,9 +137,9 @@ void TestProperties::countsDecode_data()
     QTest::newRow("longer: the first 16 bytes")
         << hex("01 00 00 00 02 00 00 00 03 00 00 00 04 00 00 00 09 09 09 09")
         << QList<quint32>({1, 2, 3, 4});
-    QTest::newRow("shorter: the rest is zero")
-        << hex("01 00 00 00 02 01") << QList<quint32>({1, 0x0102, 0, 0});
-    QTest::newRow("empty") << QByteArray() << QList<quint32>({0, 0, 0, 0});
+    // Shorter than the value: no answer at all (empty list), and no zero-filled counts shown.
+    QTest::newRow("7 bytes") << hex("01 00 00 00 02 01 00") << QList<quint32>();
+    QTest::newRow("empty") << QByteArray() << QList<quint32>();
 }
 
 void TestProperties::countsDecode()
@@ -147,10 +148,18 @@ void TestProperties::countsDecode()
     QFETCH(QList<quint32>, counts);
     Counter counter;
     counter.link.answer(0x17, Reply().withData(payload));
-    bool ok = false;
-    const Kuvel_Counts_t value = counter.driver.counts()->getValueSync(&ok, 1);
-    QVERIFY(ok);
+    bool ok = counts.isEmpty();
+    const Kuvel_Counts_t value = counter.driver.counts()->getValueSync(&ok, 2);
     QCOMPARE(counter.link.sent().last().payload, QByteArray());
+    if (counts.isEmpty()) {
+        // Each short answer fails its attempt at once, which is sent again.
+        QVERIFY(!ok);
+        QCOMPARE(counter.link.sent().size(), 2);
+        const Kuvel_Counts_t stored = counter.driver.counts()->currentValue();
+        QCOMPARE(stored.count[0] + stored.count[1], 0u); // nothing was taken in
+        return;
+    }
+    QVERIFY(ok);
     QCOMPARE(QList<quint32>({value.count[0], value.count[1], value.count[2], value.count[3]}),
              counts);
 }
@@ -187,9 +196,11 @@ void TestProperties::identifierDecodes()
     QCOMPARE(udidBytes(udid->getValueSync(&ok, 1)), hex("00 11 22 33 44 55 66 77 88 99 AA BB"));
     QVERIFY(ok);
 
+    // Three bytes are no identifier: the read fails and the earlier one stays.
     counter.link.silence();
     counter.link.answer(0x05, Reply().withData(hex("F9 FA FB")));
-    QCOMPARE(udidBytes(udid->getValueSync(&ok, 1)), hex("F9 FA FB 00 00 00 00 00 00 00 00 00"));
+    QCOMPARE(udidBytes(udid->getValueSync(&ok, 1)), hex("00 11 22 33 44 55 66 77 88 99 AA BB"));
+    QVERIFY(!ok);
 }
 
 void TestProperties::shortPayloadsZeroFilled()
@@ -210,15 +221,17 @@ void TestProperties::shortPayloadsZeroFilled()
     QCOMPARE(neverWritten.level, quint8(0));
     QCOMPARE(neverWritten.value, quint16(0));
 
-    // A short answer fills the missing high bytes with zeros.
+    // A stored payload shorter than the value decodes with zeros for the missing high bytes;
+    // a getter answer that short is no answer and is never stored.
+    driver.timeConst()->setCurrentValue(1.0f);
     counter.link.answer(0x12, Reply().withData(hex("00 00 80")));
     counter.link.answer(0x14);
-    bool ok = false;
-    QCOMPARE(driver.timeConst()->getValueSync(&ok, 1), FLT_MIN); // bits 0x00800000
-    QVERIFY(ok);
+    bool ok = true;
+    QCOMPARE(driver.timeConst()->getValueSync(&ok, 1), 1.0f);
+    QVERIFY(!ok);
     driver.currentChannel()->setCurrentValue(9);
-    QCOMPARE(driver.currentChannel()->getValueSync(&ok, 1), quint8(0));
-    QVERIFY(ok);
+    QCOMPARE(driver.currentChannel()->getValueSync(&ok, 1), quint8(9));
+    QVERIFY(!ok);
 
     // The last sent payload of a read is empty, so it decodes as zero too.
     driver.timeConst()->setValue(2.5f);
@@ -280,7 +293,8 @@ void TestProperties::readsAndWritesWithoutWaiting()
     int channelConfirmations = 0;
     counts->gettedSignal()->addCallback([&] { ++countAnswers; });
     channel->settedSignal()->addCallback([&] { ++channelConfirmations; });
-    counter.link.answer(0x17, Reply().withData(hex("0A 00 00 00")).after(10));
+    counter.link.answer(
+        0x17, Reply().withData(hex("0A 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00")).after(10));
     counter.link.answer(0x13, Reply().after(10));
 
     counts->getValue();
@@ -392,9 +406,10 @@ void TestProperties::wholeCommandSet()
          [](KuvelCounterDriver &d, bool *ok) { d.counts()->getValueSync(ok, 1); }},
     };
 
-    // A device that confirms every code, and one that always answers with the code after it.
+    // A device that answers every code (with a payload long enough for any value), and one
+    // that always answers with the code after it.
     Counter echoing;
-    echoing.link.answerAll();
+    echoing.link.answerAll(Reply().withData(QByteArray(16, '\x01')));
     Counter confused;
     for (const Operation &operation : operations)
         confused.link.answer(operation.code, Reply().withCode(operation.code + 1));
@@ -447,6 +462,63 @@ void TestProperties::deviceInfo()
     QCOMPARE(full.driver.deviceDescription()->currentValue(), QStringLiteral("photon counter"));
     QCOMPARE(udidBytes(full.driver.UDID()->currentValue()),
              hex("01 02 03 04 05 06 07 08 09 0A 0B 0C"));
+}
+
+// After the line was opened again, the accepted counter is confirmed by its type and
+// identifier before the caller's request goes out; another device gets nothing more.
+void TestProperties::anotherDeviceBehindReopenedLineGetsNoRequest()
+{
+    Counter counter;
+    KuvelCounterDriver &driver = counter.driver;
+    QSignalSpy changed(&driver, &CommonDriver::deviceChanged);
+    const QByteArray first = hex("01 02 03 04 05 06 07 08 09 0A 0B 0C");
+    counter.link.answer(0x06, Reply().withData("KuvelCounter"));
+    counter.link.answer(0x05, Reply().withData(first));
+    counter.link.answer(0x14, Reply().withData(hex("02")));
+    QVERIFY(driver.acceptDevice(QStringLiteral("KuvelCounter"), 1));
+    QCOMPARE(driver.acceptedIdentifier().toHex(), QStringLiteral("0102030405060708090A0B0C"));
+
+    bool ok = false;
+    counter.link.clearSent();
+    counter.link.reopen();
+    driver.currentChannel()->getValueSync(&ok, 1);
+    QVERIFY(ok);
+    QCOMPARE(counter.link.sentCommands(), QList<quint8>({0x06, 0x05, 0x14}));
+
+    counter.link.silence();
+    counter.link.answer(0x06, Reply().withData("KuvelCounter"));
+    counter.link.answer(0x05, Reply().withData(hex("FF 02 03 04 05 06 07 08 09 0A 0B 0C")));
+    counter.link.answer(0x14, Reply().withData(hex("02")));
+    counter.link.clearSent();
+    counter.link.reopen();
+    driver.currentChannel()->getValueSync(&ok, 5);
+    QVERIFY(!ok);
+    QCOMPARE(counter.link.sentCommands(), QList<quint8>({0x06, 0x05}));
+    QCOMPARE(changed.size(), 1);
+    QVERIFY(driver.isDeviceRefused());
+    QCOMPARE(driver.foundIdentifier().toHex(), QStringLiteral("FF02030405060708090A0B0C"));
+    driver.writeEeprom()->executeSync(&ok, 5);
+    QVERIFY(!ok);
+    QCOMPARE(counter.link.sent().size(), 2);
+
+    // Another type with the same identifier is another device too; the counter itself,
+    // back behind a line opened once more, is talked to again.
+    counter.link.silence();
+    counter.link.answer(0x06, Reply().withData("PulseGen"));
+    counter.link.answer(0x05, Reply().withData(first));
+    counter.link.reopen();
+    driver.currentChannel()->getValueSync(&ok, 1);
+    QVERIFY(!ok);
+    QCOMPARE(driver.foundType(), QStringLiteral("PulseGen"));
+    QCOMPARE(changed.size(), 2);
+    counter.link.silence();
+    counter.link.answer(0x06, Reply().withData("KuvelCounter"));
+    counter.link.answer(0x05, Reply().withData(first));
+    counter.link.answer(0x14, Reply().withData(hex("03")));
+    counter.link.reopen();
+    QCOMPARE(driver.currentChannel()->getValueSync(&ok, 1), quint8(3));
+    QVERIFY(ok);
+    QVERIFY(!driver.isDeviceRefused());
 }
 
 void TestProperties::eepromWritten()
