@@ -168,6 +168,9 @@ void MainWindow::setPortName(const QString &name)
     link->setPortName(name);
     m_driver = new KuvelCounterDriver;
     m_driver->setIOInterface(link);
+    // Queued: it is emitted inside a request, which the warning box must not interrupt.
+    connect(m_driver, &CommonDriver::deviceChanged, this, &MainWindow::refuseOtherDevice,
+            Qt::QueuedConnection);
     releaseAtExit(m_driver);
     releaseAtExit(link);
 }
@@ -179,7 +182,10 @@ bool MainWindow::isCorrectDevice()
 
     bool ok = false;
     const QString type = m_driver->deviceType()->getValueSync(&ok, Attempts);
-    if (!ok || !type.contains(QLatin1String("KuvelCounter")))
+    if (!ok || !m_driver->isSupportedType(type))
+        return false;
+    // Its identifier tells it from another device that may take its place on the line.
+    if (!m_driver->acceptDevice(type, Attempts))
         return false;
 
     const quint8 channel = m_driver->currentChannel()->getValueSync(&ok, Attempts);
@@ -339,21 +345,41 @@ void MainWindow::timeOut()
         ui->lCounts3->setText(QStringLiteral("3: %1").arg(counts.count[2]));
         ui->lCounts4->setText(QStringLiteral("4: %1").arg(counts.count[3]));
     }
-    // A failed read keeps polling, so the display comes back by itself with the device.
-    m_pollTimer->start(delayMs(ui->dsbTimeConst->value(), 1));
+    // A failed read keeps polling, so the display comes back by itself with the device; another
+    // device on the line ends it (refuseOtherDevice).
+    if (!m_driver->isDeviceRefused())
+        m_pollTimer->start(delayMs(ui->dsbTimeConst->value(), 1));
 }
 
-void MainWindow::writeCalibrationLevel(quint8 level, quint16 value)
+bool MainWindow::writeCalibrationLevel(quint8 level, quint16 value)
 {
     const Kuvel_RefLevel_t record {quint8(ui->sbChannelCalibr->value() - 1), level, value};
-    m_driver->referenceLevel()->setValueSync(record, nullptr, Attempts);
+    bool ok = false;
+    m_driver->referenceLevel()->setValueSync(record, &ok, Attempts);
+    return ok;
 }
 
-void MainWindow::writeCalibrationLevels()
+bool MainWindow::writeCalibrationLevels()
 {
     // The phase's level starts the sweep; the other three are held out of the way.
-    for (quint8 level = 0; level < 4; ++level)
-        writeCalibrationLevel(level, level == m_calibrPhase ? quint16(m_calibrValue) : HeldLevel);
+    for (quint8 level = 0; level < 4; ++level) {
+        if (!writeCalibrationLevel(level,
+                                   level == m_calibrPhase ? quint16(m_calibrValue) : HeldLevel))
+            return false;
+    }
+    return true;
+}
+
+void MainWindow::endCalibration(const QString &reason)
+{
+    // A point measured against a level the device may not hold would be a wrong point: the
+    // scan ends instead, with the points measured so far.
+    m_calibrationTimer->stop();
+    if (ui->pbStopCalibration->isEnabled() && !m_driver->isDeviceRefused())
+        stopCalibration();
+    else
+        setCalibrationRunning(false);
+    warn(reason);
 }
 
 void MainWindow::setCalibrationRunning(bool running)
@@ -417,10 +443,17 @@ void MainWindow::startCalibration()
         * pointsPerPhase(ui->sbStartCalibr->value(), ui->sbStopCalibr->value(),
                          ui->sbStep->value());
 
-    // What the device does with these is not checked: the scan runs on regardless.
-    m_driver->currentChannel()->setValueSync(quint8(ui->sbChannelCalibr->value() - 1), nullptr,
+    // Points are measured against these levels, so a write that fails stops the scan before it
+    // begins. Nothing was started yet.
+    m_failedCountReads = 0;
+    bool ok = false;
+    m_driver->currentChannel()->setValueSync(quint8(ui->sbChannelCalibr->value() - 1), &ok,
                                              Attempts);
-    writeCalibrationLevels();
+    if (!ok || !writeCalibrationLevels()) {
+        resumeDeferred();
+        warn(ok ? tr("Can't set reference level") : tr("Can't set current channel"));
+        return;
+    }
     const float timeConst = m_driver->timeConst()->getValueSync(nullptr, Attempts);
     ui->dsbTimeConst->setValue(double(timeConst));
     m_driver->startCounter()->executeSync(nullptr, Attempts);
@@ -449,13 +482,24 @@ void MainWindow::calibrationTimeOut()
     resumeDeferred();
     if (!ok) {
         // The property would hand back an older answer; plotting it would invent a point.
-        // Measure the same level again after the delay of a point of this phase.
+        // Measure the same level again after the delay of a point of this phase, a few times.
         ui->lStatus->setText(QStringLiteral("Phase: %1, Value: %2, Counts: no answer")
                                  .arg(m_calibrPhase + 1)
                                  .arg(m_calibrValue));
+        if (m_driver->isDeviceRefused())
+            return; // refuseOtherDevice ends the scan
+        if (++m_failedCountReads >= MaxFailedCountReads) {
+            endCalibration(tr("No counts from the counter at level %1 of phase %2 after %3 "
+                              "reads: the scan ended.")
+                               .arg(m_calibrValue)
+                               .arg(m_calibrPhase + 1)
+                               .arg(m_failedCountReads));
+            return;
+        }
         m_calibrationTimer->start(delayMs(ui->dsbTimeConst->value(), 1));
         return;
     }
+    m_failedCountReads = 0;
 
     // The point is shown after the next level is written and the settle time armed: drawing
     // the plot takes longer than the device calls of a step, and in the event loop it runs
@@ -477,8 +521,9 @@ void MainWindow::calibrationTimeOut()
 
     m_calibrValue += quint32(ui->sbStep->value());
     int delay = 0;
+    bool written = true;
     if (m_calibrValue <= quint32(ui->sbStopCalibr->value())) {
-        writeCalibrationLevel(m_calibrPhase, quint16(m_calibrValue));
+        written = writeCalibrationLevel(m_calibrPhase, quint16(m_calibrValue));
         delay = delayMs(ui->dsbTimeConst->value(), 1);
     } else {
         ++m_calibrPhase;
@@ -490,13 +535,38 @@ void MainWindow::calibrationTimeOut()
         plot->addGraph();
         plot->graph(m_calibrPhase)->setPen(phasePen(m_calibrPhase));
         m_calibrValue = quint32(ui->sbStartCalibr->value());
-        writeCalibrationLevels();
+        written = writeCalibrationLevels();
         // All four levels moved: let them settle for two time constants.
         delay = delayMs(ui->dsbTimeConst->value(), 2);
     }
     resumeDeferred();
-    m_calibrationTimer->start(delay);
     showPoint();
+    if (!written) {
+        if (!m_driver->isDeviceRefused())
+            endCalibration(tr("The counter did not confirm the levels of phase %1 at %2: the "
+                              "scan ended.")
+                               .arg(m_calibrPhase + 1)
+                               .arg(m_calibrValue));
+        return;
+    }
+    m_calibrationTimer->start(delay);
+}
+
+void MainWindow::refuseOtherDevice()
+{
+    // Nothing more goes to that device, not even a stop: polling and a scan just end.
+    m_pollTimer->stop();
+    m_calibrationTimer->stop();
+    if (ui->pbStop->isEnabled())
+        enebleGUI(true);
+    if (ui->pbStopCalibration->isEnabled())
+        setCalibrationRunning(false);
+    warn(tr("Another device answers on %1 since the port was opened again:\n"
+            "type \"%2\", identifier %3,\n"
+            "not the counter \"%4\", identifier %5.\n"
+            "Nothing more is sent to it. Connect the counter and start the program again.")
+             .arg(m_portName, m_driver->foundType(), m_driver->foundIdentifier().toHex(),
+                  m_driver->acceptedType(), m_driver->acceptedIdentifier().toHex()));
 }
 
 void MainWindow::stopCalibration()

@@ -60,8 +60,13 @@ private:
     void stopCalibration();
 
     bool showChannel(quint8 channelIndex);
-    void writeCalibrationLevel(quint8 level, quint16 value);
-    void writeCalibrationLevels();
+    // Each false when the device did not confirm the write after its attempts.
+    bool writeCalibrationLevel(quint8 level, quint16 value);
+    bool writeCalibrationLevels();
+    // Ends a running scan with a warning that says why, stopping the counter.
+    void endCalibration(const QString &reason);
+    // Another device answers behind the reopened port: stop polling and scanning, and say so.
+    void refuseOtherDevice();
     void setCalibrationRunning(bool running);
     void resumeDeferred();
     void warn(const QString &text);
@@ -93,6 +98,9 @@ private:
     QVector<ScanPoint> m_scanPoints;
     // The points the running scan measures in all; 0 when it never ends (Step 0).
     int m_scanTotalPoints = 0;
+    // Counts reads in a row at one point that got no answer; this many end the scan.
+    int m_failedCountReads = 0;
+    static constexpr int MaxFailedCountReads = 5;
 
     QMenu *m_plotMenu = nullptr;
     QAction *m_saveDataAction = nullptr;

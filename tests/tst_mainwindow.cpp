@@ -159,7 +159,7 @@ void TestMainWindow::deviceTypes()
     openWindow(m_sim.portPath(), &identified);
     QCOMPARE(identified, accepted);
     // A refused type ends the identification before any setting is read.
-    QCOMPARE(requests(), accepted ? QStringList({"06", "14", "12"}) : QStringList({"06"}));
+    QCOMPARE(requests(), accepted ? QStringList({"06", "05", "14", "12"}) : QStringList({"06"}));
 }
 
 void TestMainWindow::silentDeviceRefusedAfterTypeAttempts()
@@ -183,7 +183,7 @@ void TestMainWindow::typeWithoutChannelRefused()
     bool identified = true;
     openWindow(counter.portPath(), &identified);
     QVERIFY(!identified);
-    QCOMPARE(counter.requests(), QList<quint8>({0x06, 0x14, 0x14, 0x14, 0x14, 0x14}));
+    QCOMPARE(counter.requests(), QList<quint8>({0x06, 0x05, 0x14, 0x14, 0x14, 0x14, 0x14}));
     QCOMPARE(child<QSpinBox>("sbChannel")->value(), 1);
 }
 
@@ -216,7 +216,7 @@ void TestMainWindow::channelIndexOutOfRangeRefused()
     openWindow(counter.portPath(), &identified);
     QVERIFY(!identified);
     QCOMPARE(child<QSpinBox>("sbChannel")->value(), 1);
-    QCOMPARE(counter.requests(), QList<quint8>({0x06, 0x14}));
+    QCOMPARE(counter.requests(), QList<quint8>({0x06, 0x05, 0x14}));
 }
 
 void TestMainWindow::unboundWindowRefuses()
@@ -267,8 +267,9 @@ void TestMainWindow::writesReachDevice()
 
     BoxCloser boxes;
     click(qPrintable(button));
-    QCOMPARE(requests().value(3), request);
-    QCOMPARE(requests().size(), 4);
+    // After the identification's type, identifier, channel and time constant.
+    QCOMPARE(requests().value(4), request);
+    QCOMPARE(requests().size(), 5);
     QVERIFY(boxes.shown.isEmpty());
 }
 
@@ -283,7 +284,7 @@ void TestMainWindow::channelReadsBackAsWritten()
     channel->setValue(5);
     click("pbGetChannel");
     QCOMPARE(channel->value(), 3);
-    QCOMPARE(requests().mid(3), QStringList({"13 02", "14"}));
+    QCOMPARE(requests().mid(4), QStringList({"13 02", "14"}));
 
     channel->setValue(8);
     click("pbSetChannel");
@@ -437,7 +438,7 @@ void TestMainWindow::countingLocksControls()
     click("pbSetChannel");
     click("pbGetTimeConst");
     click("pbWriteEEPROM");
-    QCOMPARE(requests().mid(3), QStringList({"15", "0C"}));
+    QCOMPARE(requests().mid(4), QStringList({"15", "0C"}));
 
     click("pbStop");
     QVERIFY(start->isEnabled());

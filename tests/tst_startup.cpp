@@ -220,7 +220,7 @@ void TestStartup::counterOpensMainWindow()
     QVERIFY(window);
     QCOMPARE(preselected, sim.portPath());
     QCOMPARE(QApplication::style()->objectName(), QStringLiteral("fusion"));
-    QCOMPARE(simRequests(sim.logLines()), QStringList({"06", "14", "12"}));
+    QCOMPARE(simRequests(sim.logLines()), QStringList({"06", "05", "14", "12"}));
 }
 
 QTEST_MAIN(TestStartup)

@@ -33,7 +33,10 @@ CliExitCode CounterClient::identify(QString *type)
     if (type)
         *type = text;
     // The same test as the window's: the family name anywhere in the type, case-sensitive.
-    return text.contains(QLatin1String("KuvelCounter")) ? ExitOk : ExitDevice;
+    if (!m_driver->isSupportedType(text))
+        return ExitDevice;
+    // Its identifier tells it from another counter that may take its place on the line.
+    return m_driver->acceptDevice(text, m_attempts) ? ExitOk : ExitNoAnswer;
 }
 
 bool CounterClient::readText(DriverPropertyReadOnly<QString> *property, QString *text)
@@ -130,8 +133,20 @@ bool CounterClient::isBusy() const
     return m_driver->isWaiting();
 }
 
+bool CounterClient::isRefused() const
+{
+    return m_driver->isDeviceRefused();
+}
+
 QString CounterClient::noAnswerText(const QString &what) const
 {
+    if (isRefused()) {
+        return QStringLiteral("another device answers on %1 since it was opened again: type "
+                              "\"%2\", identifier %3, not the counter \"%4\", identifier %5; "
+                              "nothing more is sent to it")
+            .arg(m_portName, m_driver->foundType(), m_driver->foundIdentifier().toHex(),
+                 m_driver->acceptedType(), m_driver->acceptedIdentifier().toHex());
+    }
     return QStringLiteral("no answer from the counter on %1 to %2 after %3 attempt%4")
         .arg(m_portName, what)
         .arg(m_attempts)

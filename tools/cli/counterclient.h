@@ -61,7 +61,14 @@ public:
 
     KuvelCounterDriver *driver() const { return m_driver; }
 
-    // "no answer from the counter on <port> to <what> after <n> attempts"
+    // True once another device was found behind the port after it was opened again: nothing
+    // more is sent, and every operation fails.
+    bool isRefused() const;
+    // ExitDevice once refused, else ExitNoAnswer: the code of an operation that failed.
+    CliExitCode failureCode() const { return isRefused() ? ExitDevice : ExitNoAnswer; }
+
+    // "no answer from the counter on <port> to <what> after <n> attempts", or once refused,
+    // which device answers instead of the counter.
     QString noAnswerText(const QString &what) const;
 
 private:

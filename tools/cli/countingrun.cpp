@@ -15,6 +15,10 @@ CountingRun::CountingRun(CounterClient *client, QObject *parent) : QObject(paren
         if (!m_finished)
             tick();
     });
+    // Another device behind the reopened port ends the run; it gets not even the stop.
+    connect(
+        m_client->driver(), &CommonDriver::deviceChanged, this, [this] { finish(ExitDevice); },
+        Qt::QueuedConnection);
 }
 
 CountingRun::~CountingRun() = default;
@@ -52,7 +56,7 @@ bool CountingRun::readTimeConst(float *seconds)
     float value = 0;
     if (!m_client->readTimeConst(&value)) {
         CliOutput::error(m_client->noAnswerText("the time constant read"));
-        finish(ExitNoAnswer);
+        finish(m_client->failureCode());
         return false;
     }
     if (endIfInterrupted())
@@ -77,7 +81,7 @@ bool CountingRun::startCounter()
     m_counterStartSent = true;
     if (!m_client->startCounter()) {
         CliOutput::error(m_client->noAnswerText("the start of counting"));
-        finish(ExitNoAnswer);
+        finish(m_client->failureCode());
         return false;
     }
     return !endIfInterrupted();
@@ -110,7 +114,7 @@ void CountingRun::finish(int exitCode)
         return;
     m_finished = true;
     m_timer.stop();
-    if (m_counterStartSent && !m_client->stopCounter()) {
+    if (m_counterStartSent && !m_client->isRefused() && !m_client->stopCounter()) {
         CliOutput::error(m_client->noAnswerText("the stop of counting")
                          + QStringLiteral(": the counter may still be counting"));
         exitCode = ExitNoAnswer;

@@ -54,7 +54,7 @@ void CountWatcher::tick()
         return;
     if (m_count > 0 && m_reads >= m_count) {
         // A script asking for N lines learns from the exit code that some are missing.
-        finish(m_missed > 0 ? ExitNoAnswer : ExitOk);
+        finish(m_missed > 0 ? m_client->failureCode() : ExitOk);
         return;
     }
 

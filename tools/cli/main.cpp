@@ -28,7 +28,7 @@ QString oneLine(QString text)
 int failNoAnswer(const CounterClient &client, const QString &what)
 {
     CliOutput::error(client.noAnswerText(what));
-    return ExitNoAnswer;
+    return client.failureCode();
 }
 
 int runInfo(CounterClient &client, const QString &type)
@@ -156,7 +156,9 @@ int main(int argc, char *argv[])
                              .arg(client.portName(), oneLine(type)));
         return ExitDevice;
     default:
-        return failNoAnswer(client, "the device type read");
+        return failNoAnswer(client,
+                            type.isNull() ? QStringLiteral("the device type read")
+                                          : QStringLiteral("the identifier read"));
     }
 
     if (!counting)

@@ -27,7 +27,7 @@ void ScanRunner::begin()
 {
     if (!m_client->writeChannel(m_channel)) {
         CliOutput::error(m_client->noAnswerText("the channel write"));
-        finish(ExitNoAnswer);
+        finish(m_client->failureCode());
         return;
     }
     if (endIfInterrupted())
@@ -82,7 +82,7 @@ void ScanRunner::tick()
         if (m_failedReads >= MaxFailedReads) {
             CliOutput::error(
                 QStringLiteral("giving up after %1 failed reads of one point").arg(m_failedReads));
-            finish(ExitNoAnswer);
+            finish(m_client->failureCode());
             return;
         }
     }
@@ -132,7 +132,7 @@ bool ScanRunner::writeLevel(int levelIndex, quint16 value)
     if (!m_client->writeLevel(m_channel, levelIndex + 1, value)) {
         CliOutput::error(m_client->noAnswerText(
             QStringLiteral("the write of level %1 = %2").arg(levelIndex + 1).arg(value)));
-        finish(ExitNoAnswer);
+        finish(m_client->failureCode());
         return false;
     }
     return !endIfInterrupted();
