@@ -83,8 +83,10 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Runs the counter driver and the serial link against the simulated counter with "
-        "dropped, corrupted, late, wrong-code and unsolicited answers, checks every value "
-        "read against the simulator's log, and prints the figures."));
+        "dropped, corrupted, late, wrong-code, unsolicited, cut-short, longer and echoed "
+        "answers and with the device swapped mid-run, checks every value read against the "
+        "simulator's log, and prints the figures and a table with the reads per second each "
+        "scenario left."));
     parser.addHelpOption();
     parser.addOptions({
         {QStringLiteral("operations"), QStringLiteral("Operations per scenario (default 300)."),
