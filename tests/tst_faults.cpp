@@ -9,6 +9,7 @@
 #include "simlog.h"
 #include "simprocess.h"
 
+#include <QScopeGuard>
 #include <QSocketNotifier>
 #include <QtTest>
 
@@ -136,7 +137,11 @@ private:
     int m_requests = 0;
 };
 
+using Scenario = FaultScenarios::Result (*)(int operations, quint64 seed, int answerTimeoutMs);
+
 } // namespace
+
+Q_DECLARE_METATYPE(Scenario)
 
 class tst_Faults : public QObject
 {
@@ -149,6 +154,9 @@ private slots:
     void corruptedAnswersAreNeverAccepted();
     void lateAndWrongCodeAnswersDoNotPassForTheAnswer();
     void unsolicitedCountsChangeNothingElse();
+    void noValueButTheReadsOwnAnswer_data();
+    void noValueButTheReadsOwnAnswer();
+    void simulatorEchoesEachRequestBeforeItsNumberedAnswer();
     void lateAnswerIsNotTakenByTheNextReadOfTheSameCode();
     void frameRightBehindTheAnswerDoesNotReplaceTheValue();
     void quitDuringAWaitLetsTheWaitEnd();
@@ -172,10 +180,18 @@ void tst_Faults::logReadsRequestsAnswersAndMarkers()
         QStringLiteral("0.703 tx 17 09 00 00 00 09 00 00 00 09 00 00 00 09 00 00 00 unsolicited"),
         QStringLiteral("0.704 rx 17"),
         QStringLiteral("0.705 rx 00 ignored addr=7E"),
+        // Late answers overtaking each other pair by id; a cut, a longer answer, echoes.
+        QStringLiteral("0.800 rx 17 seq=5 id=1 echoed"),
+        QStringLiteral("0.801 rx 17 seq=6 id=2 echoed"),
+        QStringLiteral("1.300 tx 17 06 00 00 00 late=600 short=4 id=2"),
+        QStringLiteral("1.400 tx 17 05 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 late=900 id=1"),
+        QStringLiteral("1.401 rx 12 echoed"),
+        QStringLiteral("1.401 tx 12 00 00 80 3F 07 long=1"),
+        QStringLiteral("1.402 rx 00 ignored addr=7E echoed"),
     };
     const SimLog log(lines, FaultRun::MarkerAddress);
     QVERIFY2(log.oddities().isEmpty(), qPrintable(log.oddities().join('\n')));
-    QCOMPARE(log.operations().size(), 2);
+    QCOMPARE(log.operations().size(), 3);
 
     // The first request's answer went out late, after the operation had ended.
     const SimLog::Operation &first = log.operations().at(0);
@@ -196,6 +212,14 @@ void tst_Faults::logReadsRequestsAnswersAndMarkers()
     QVERIFY(!second.requests.at(2).answer.exists); // still to come when the log ended
     QCOMPARE(log.unsolicited().size(), 1);
     QCOMPARE(log.unsolicited().at(0).line, 9);
+
+    const SimLog::Operation &third = log.operations().at(2);
+    QCOMPARE(third.requests.size(), 3);
+    QCOMPARE(third.requests.at(0).number, 5u);
+    QCOMPARE(third.requests.at(0).answer.line, 15);
+    QCOMPARE(third.requests.at(1).answer.line, 14);
+    QVERIFY(third.requests.at(1).answer.shortened && third.requests.at(1).echoed);
+    QVERIFY(third.requests.at(2).answer.lengthened && !third.requests.at(2).answer.shortened);
 }
 
 // A check that cannot fail shows nothing: a clean run passes, and the same run with one
@@ -292,6 +316,75 @@ void tst_Faults::unsolicitedCountsChangeNothingElse()
     QVERIFY2(f.unsolicitedFrames > 20, qPrintable(describe(result)));
     // About half the operations read counts, and nearly every one brought a new record.
     QVERIFY2(f.distinctCounts > 80, qPrintable(describe(result)));
+}
+
+// The faults of an answer that is not the read's own: counts answers 600-1500 ms late (and
+// overtaking each other), answers cut short, the echo of the request, another device behind
+// the port. No value may be shown that is not an answer to the read that shows it.
+void tst_Faults::noValueButTheReadsOwnAnswer_data()
+{
+    QTest::addColumn<Scenario>("scenario");
+    // Late answers keep the program's 500 ms time-out, below their lateness.
+    QTest::newRow("late 20 %") << Scenario(
+        [](int n, quint64 s, int) { return FaultScenarios::lateCounts(n, s, 0.2); });
+    QTest::newRow("late 50 %") << Scenario(
+        [](int n, quint64 s, int) { return FaultScenarios::lateCounts(n, s, 0.5); });
+    QTest::newRow("late 100 %") << Scenario(
+        [](int n, quint64 s, int) { return FaultScenarios::lateCounts(n, s, 1.0); });
+    QTest::newRow("late, three codes")
+        << Scenario([](int n, quint64 s, int) { return FaultScenarios::lateMixedCodes(n, s); });
+    QTest::newRow("short and long") << Scenario(&FaultScenarios::shortAndLong);
+    QTest::newRow("echo") << Scenario(&FaultScenarios::echo);
+    QTest::newRow("swapped device") << Scenario(&FaultScenarios::swappedDevice);
+}
+
+void tst_Faults::noValueButTheReadsOwnAnswer()
+{
+    QFETCH(Scenario, scenario);
+    constexpr int Operations = 60;
+    const FaultScenarios::Result result = scenario(Operations, Seed, ShortTimeoutMs);
+    QVERIFY(result.started);
+    const FaultFigures &f = result.figures;
+    QVERIFY2(f.oddities.isEmpty() && f.clean(), qPrintable(describe(result)));
+    QCOMPARE(f.operations, Operations);
+}
+
+// An echoing adapter sends each request back before the answer, and numbered counts carry
+// the running number of the counts request they answer.
+void tst_Faults::simulatorEchoesEachRequestBeforeItsNumberedAnswer()
+{
+    SimProcess sim;
+    QVERIFY(sim.start({QStringLiteral("--echo"), QStringLiteral("--numbered-counts")}));
+    const int fd = ::open(QFile::encodeName(sim.portPath()).constData(), O_RDWR | O_NOCTTY);
+    QVERIFY(fd >= 0);
+    const auto closeFd = qScopeGuard([fd] { ::close(fd); });
+    termios tio;
+    QCOMPARE(::tcgetattr(fd, &tio), 0);
+    ::cfmakeraw(&tio);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 20; // tenths of a second per read
+    QCOMPARE(::tcsetattr(fd, TCSANOW, &tio), 0);
+
+    cStarProtocolPC codec;
+    codec.codeData(0x00, 0x17, 0, nullptr);
+    const QByteArray request(reinterpret_cast<const char *>(codec.frame()), codec.frameLength());
+    for (quint32 number = 1; number <= 2; ++number) {
+        QCOMPARE(::write(fd, request.constData(), size_t(request.size())), ssize_t(request.size()));
+        QByteArray got;
+        char buffer[256];
+        ssize_t n;
+        // Each frame ends with the only unescaped end byte in it: the echo's, then the answer's.
+        while (got.count(char(cAbstractStarProtocol::EndByte)) < 2
+               && (n = ::read(fd, buffer, sizeof(buffer))) > 0)
+            got.append(buffer, int(n));
+        QVERIFY2(got.startsWith(request), got.toHex(' ').constData());
+        codec.clearBuffer();
+        codec.addData(reinterpret_cast<const quint8 *>(got.constData()) + request.size(),
+                      uint(got.size() - request.size()));
+        QCOMPARE(codec.encodeBuffer(), int(cAbstractStarProtocol::DecodeOk));
+        QCOMPARE(codec.headPacket().command, quint8(0x17));
+        QCOMPARE(qFromLittleEndian<quint32>(codec.buffer()), number);
+    }
 }
 
 // The code alone cannot tell a late answer from the answer to a new request with the same

@@ -47,11 +47,18 @@ QByteArray u32(quint32 value)
 
 } // namespace
 
-KuvelCounterModel::KuvelCounterModel(quint64 seed) : m_deviceType("KuvelCounter"), m_noise(seed)
+KuvelCounterModel::KuvelCounterModel(quint64 seed)
+    : m_deviceType("KuvelCounter"), m_identifier(defaultIdentifier()), m_noise(seed)
 {
     for (auto &channel : m_levels)
         // Half-way between the photon peaks, so each count is that of "at least n photons".
         channel = {4000, 12000, 20000, 28000};
+}
+
+QByteArray KuvelCounterModel::defaultIdentifier()
+{
+    return QByteArray(reinterpret_cast<const char *>(IdentifierBytes),
+                      int(sizeof(IdentifierBytes)));
 }
 
 bool KuvelCounterModel::isKnown(quint8 command)
@@ -92,8 +99,7 @@ bool KuvelCounterModel::peek(quint8 command, QByteArray *answer) const
 {
     switch (command) {
     case Identifier:
-        *answer = QByteArray(reinterpret_cast<const char *>(IdentifierBytes),
-                             int(sizeof(IdentifierBytes)));
+        *answer = m_identifier;
         return true;
     case DeviceType:
         *answer = m_deviceType;
@@ -173,8 +179,12 @@ KuvelCounterModel::Outcome KuvelCounterModel::handle(quint8 command, const QByte
         m_counting = false;
         return Answered;
     case ReadCounts:
+        ++m_countsRequests;
         if (m_counting)
             measure();
+        // Also while stopped: the number is that of the request, not of a measurement.
+        if (m_numberedCounts)
+            m_counts[0] = m_countsRequests;
         peek(command, answer);
         return Answered;
     default:

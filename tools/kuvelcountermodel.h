@@ -21,6 +21,10 @@
 //   0x13 active channel: u8 (0..7) -> empty                0x14: empty -> u8
 //   0x15 start counting, 0x16 stop counting: empty -> empty
 //   0x17 counts: empty -> four u32, 1-photon level first
+// With numbered counts, the first count of every counts answer is replaced by the running
+// number of the counts request it answers (1 for the first one received, then 2, 3, ...),
+// so a value that answers another request than its own can be told by its number. The
+// other three counts stay as measured.
 // Payloads of reads are ignored. A write whose payload has the wrong size or an out-of-range
 // value is rejected: nothing changes and no answer goes out, so the PC sees a failure
 // instead of a confirmation of something that did not happen.
@@ -63,6 +67,12 @@ public:
     explicit KuvelCounterModel(quint64 seed = 1);
 
     void setDeviceType(const QByteArray &text) { m_deviceType = text; }
+    // The 12 bytes the identifier read answers; the default holds every reserved frame value.
+    static QByteArray defaultIdentifier();
+    void setIdentifier(const QByteArray &bytes) { m_identifier = bytes; }
+    void setNumberedCounts(bool on) { m_numberedCounts = on; }
+    // Counts requests handled so far: the number the last counts answer carried.
+    quint32 countsRequests() const { return m_countsRequests; }
 
     // Applies one request. While counting, every counts read is a new measurement.
     Outcome handle(quint8 command, const QByteArray &payload, QByteArray *answer);
@@ -87,6 +97,9 @@ private:
     void measure();
 
     QByteArray m_deviceType;
+    QByteArray m_identifier;
+    bool m_numberedCounts = false;
+    quint32 m_countsRequests = 0;
     float m_timeConst = 1.0f;
     quint8 m_channel = 0;
     std::array<std::array<quint16, LevelCount>, ChannelCount> m_levels;

@@ -16,6 +16,7 @@ namespace {
 
 constexpr quint8 DeviceAddress = 0x00;
 constexpr int MaxNoiseBytes = 16;
+constexpr int MaxExtraBytes = 16;
 // Output the PC does not read (no one has the port open) is kept up to this size, then
 // dropped, so a forgotten simulator does not grow without bound.
 constexpr int MaxPendingOutput = 64 * 1024;
@@ -47,6 +48,24 @@ QByteArray describe(quint8 code, const QByteArray &payload)
         }
     }
     return text;
+}
+
+// The size below which a getter answer no longer holds its value: a text's bytes before its
+// terminator (a text cut by its terminator alone still reads the same), else the payload.
+int valueSize(const QByteArray &payload, quint8 code)
+{
+    switch (code) {
+    case KuvelCounterModel::DeviceType:
+    case KuvelCounterModel::ModificationVersion:
+    case KuvelCounterModel::HardwareVersion:
+    case KuvelCounterModel::FirmwareVersion:
+    case KuvelCounterModel::DeviceDescription: {
+        const int end = payload.indexOf('\0');
+        return end < 0 ? payload.size() : end;
+    }
+    default:
+        return payload.size();
+    }
 }
 
 const char *decodeReason(int result)
@@ -81,6 +100,9 @@ KuvelCounterSim::KuvelCounterSim(const KuvelSimOptions &options, QObject *parent
     , m_silent(options.silent)
 {
     m_model.setDeviceType(options.deviceType);
+    if (!options.identifier.isEmpty())
+        m_model.setIdentifier(options.identifier);
+    m_model.setNumberedCounts(options.numberedCounts);
     m_clock.start();
 
     m_sendTimer.setSingleShot(true);
@@ -202,11 +224,14 @@ void KuvelCounterSim::receiveBytes(const quint8 *data, int length)
         if (byte == cAbstractStarProtocol::StartByte) {
             if (!m_junk.isEmpty()) {
                 logBad(m_junk, "outside");
+                echo(m_junk);
                 m_junk.clear();
             }
             // A start byte always begins a new frame; an unfinished one before it is lost.
-            if (m_inFrame)
+            if (m_inFrame) {
                 logBad(m_frame, "unterminated");
+                echo(m_frame);
+            }
             m_frame = QByteArray(1, char(byte));
             m_inFrame = true;
             continue;
@@ -222,10 +247,12 @@ void KuvelCounterSim::receiveBytes(const quint8 *data, int length)
         } else if (m_frame.size() >= cAbstractStarProtocol::BufferSize) {
             m_inFrame = false;
             logBad(m_frame, "too-long");
+            echo(m_frame);
         }
     }
     if (!m_junk.isEmpty()) {
         logBad(m_junk, "outside");
+        echo(m_junk);
         m_junk.clear();
     }
 }
@@ -237,34 +264,75 @@ void KuvelCounterSim::handleFrame(const QByteArray &raw)
     const int result = m_codec.encodeBuffer();
     if (result != cAbstractStarProtocol::DecodeOk) {
         logBad(raw, decodeReason(result));
+        echo(raw);
         return;
     }
     const StarHead_t head = m_codec.headPacket();
     const QByteArray payload(reinterpret_cast<const char *>(m_codec.buffer()), head.dataLength);
-    const QByteArray request = "rx " + describe(head.command, payload);
+    QByteArray request = "rx " + describe(head.command, payload);
+    const QByteArray echoed = m_options.echo ? " echoed" : "";
 
+    // The adapter echoes what is on the line whoever it is for and whatever the device does.
+    const auto unanswered = [&](const QByteArray &tags) {
+        log(request + tags + echoed);
+        echo(raw);
+    };
     if (head.address != DeviceAddress) {
-        log(request + " ignored addr=" + hexByte(head.address));
+        unanswered(" ignored addr=" + hexByte(head.address));
         return;
     }
     // A silent device is as good as absent: it does not act on requests either.
     if (m_silent) {
-        log(request + " silent");
+        unanswered(" silent");
         return;
     }
     QByteArray answerPayload;
     switch (m_model.handle(head.command, payload, &answerPayload)) {
     case KuvelCounterModel::Unknown:
-        log(request + " unknown");
+        unanswered(" unknown");
         return;
     case KuvelCounterModel::Rejected:
-        log(request + " rejected");
+        unanswered(" rejected");
         return;
     case KuvelCounterModel::Answered:
-        log(request);
-        answer(head.command, answerPayload);
+        break;
+    }
+
+    if (head.command == KuvelCounterModel::ReadCounts && m_options.numberedCounts)
+        request += " seq=" + QByteArray::number(m_model.countsRequests());
+    int waitMs = 0;
+    Outgoing out = prepareAnswer(head.command, answerPayload, &waitMs);
+    if (waitMs > 0) {
+        const QByteArray id = " id=" + QByteArray::number(++m_waitingAnswers);
+        request += id;
+        out.logText += id;
+    }
+    log(request + echoed);
+    echo(raw);
+    if (waitMs < 0) {
+        log(out.logText);
         return;
     }
+    if (waitMs == 0) {
+        transmit(out);
+        return;
+    }
+    m_scheduled.emplace(m_clock.nsecsElapsed() + qint64(waitMs) * 1000000, out);
+    armSendTimer();
+}
+
+void KuvelCounterSim::echo(const QByteArray &raw)
+{
+    if (!m_options.echo)
+        return;
+    Outgoing out;
+    out.wire = raw; // logged as the tag of the line it echoes
+    transmit(out);
+}
+
+bool KuvelCounterSim::isLateCode(quint8 code) const
+{
+    return m_options.lateCodes.isEmpty() || m_options.lateCodes.contains(code);
 }
 
 QByteArray KuvelCounterSim::encode(quint8 command, const QByteArray &payload)
@@ -274,19 +342,24 @@ QByteArray KuvelCounterSim::encode(quint8 command, const QByteArray &payload)
     return QByteArray(reinterpret_cast<const char *>(m_codec.frame()), m_codec.frameLength());
 }
 
-void KuvelCounterSim::answer(quint8 requestCode, const QByteArray &payload)
+KuvelCounterSim::Outgoing KuvelCounterSim::prepareAnswer(quint8 requestCode,
+                                                         const QByteArray &payload, int *waitMs)
 {
     // One draw per fault for every answer, whichever faults are on, so a seed gives the
     // same decisions in every run with the same options.
     const bool drop = m_faults.chance(m_options.dropShare);
     const bool wrongCode = m_faults.chance(m_options.wrongCodeShare);
     const bool corrupt = m_faults.chance(m_options.corruptShare);
-    const bool late = m_faults.chance(m_options.lateShare);
+    const bool late = m_faults.chance(m_options.lateShare) && isLateCode(requestCode);
     const bool noise = m_faults.chance(m_options.noiseShare);
+    const bool cut = m_faults.chance(m_options.shortShare);
+    const bool extend = m_faults.chance(m_options.longShare);
 
+    Outgoing out;
     if (drop) {
-        log("tx " + describe(requestCode, payload) + " dropped");
-        return;
+        out.logText = "tx " + describe(requestCode, payload) + " dropped";
+        *waitMs = -1;
+        return out;
     }
 
     quint8 code = requestCode;
@@ -300,8 +373,22 @@ void KuvelCounterSim::answer(quint8 requestCode, const QByteArray &payload)
         m_model.peek(code, &sent);
         tags += " wrong-code req=" + hexByte(requestCode);
     }
+    if ((cut || extend) && KuvelCounterModel::readCodes().contains(code)) {
+        const int size = valueSize(sent, code);
+        if (cut && size > 0) {
+            sent.truncate(int(m_faults.below(quint32(size))));
+            tags += " short=" + QByteArray::number(sent.size());
+        } else if (!cut) {
+            const int extra = 1 + int(m_faults.below(MaxExtraBytes));
+            for (int i = 0; i < extra; ++i)
+                sent.append(char(m_faults.below(256)));
+            // Within the frame buffer of the receiving side, with every byte escaped.
+            while (encode(code, sent).size() > cAbstractStarProtocol::BufferSize)
+                sent.chop(1);
+            tags += " long=" + QByteArray::number(sent.size() - payload.size());
+        }
+    }
 
-    Outgoing out;
     out.wire = encode(code, sent);
     if (corrupt) {
         // Never the start or end byte, and never a reserved value, so the frame keeps its
@@ -327,16 +414,16 @@ void KuvelCounterSim::answer(quint8 requestCode, const QByteArray &payload)
         tags += " noise=" + QByteArray::number(count);
     }
 
-    const int waitMs = m_options.delayMs + (late ? m_options.lateMs : 0);
-    if (late)
-        tags += " late";
-    out.logText = "tx " + describe(code, sent) + tags;
-    if (waitMs <= 0) {
-        transmit(out);
-        return;
+    int lateMs = 0;
+    if (late) {
+        lateMs = m_options.lateMinMs;
+        if (m_options.lateMaxMs > m_options.lateMinMs)
+            lateMs += int(m_faults.below(quint32(m_options.lateMaxMs - m_options.lateMinMs + 1)));
+        tags += " late=" + QByteArray::number(lateMs);
     }
-    m_scheduled.emplace(m_clock.nsecsElapsed() + qint64(waitMs) * 1000000, out);
-    armSendTimer();
+    *waitMs = m_options.delayMs + lateMs;
+    out.logText = "tx " + describe(code, sent) + tags;
+    return out;
 }
 
 void KuvelCounterSim::armSendTimer()
@@ -376,7 +463,8 @@ void KuvelCounterSim::sendUnsolicited()
 void KuvelCounterSim::transmit(const Outgoing &out)
 {
     // Logged first: by the time the PC holds the answer, its line is in the file.
-    log(out.logText);
+    if (!out.logText.isEmpty())
+        log(out.logText);
     if (m_master < 0)
         return;
     if (m_pendingOutput.size() + out.wire.size() > MaxPendingOutput) {
@@ -418,7 +506,8 @@ void KuvelCounterSim::log(const QByteArray &text)
 
 void KuvelCounterSim::logBad(const QByteArray &raw, const char *reason)
 {
-    log("bad " + hexBytes(raw) + " reason=" + reason);
+    // Every caller sends the bytes back next when echoing.
+    log("bad " + hexBytes(raw) + " reason=" + reason + (m_options.echo ? " echoed" : ""));
 }
 
 void KuvelCounterSim::removeLink()

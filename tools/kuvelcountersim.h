@@ -24,11 +24,20 @@ struct KuvelSimOptions
     double lateShare = 0.0;
     double wrongCodeShare = 0.0;
     double noiseShare = 0.0;
+    double shortShare = 0.0;
+    double longShare = 0.0;
     int delayMs = 0;
-    int lateMs = 700;
+    // A late answer is sent a lateness drawn uniformly from this range (both ends included)
+    // after the request, each on its own, so late answers may overtake each other.
+    int lateMinMs = 700;
+    int lateMaxMs = 700;
+    QList<quint8> lateCodes; // codes whose answers may be late; empty: every code
     int unsolicitedMs = 0; // 0: none
     bool silent = false;
+    bool echo = false;
+    bool numberedCounts = false;
     QByteArray deviceType = "KuvelCounter";
+    QByteArray identifier; // 12 bytes; empty: the model's default
     QString logPath; // empty: no log
     QString linkPath; // empty: no symlink
 };
@@ -37,12 +46,24 @@ struct KuvelSimOptions
 // model answer those for address 0x00, and injects the configured faults into the answers.
 // Runs in the Qt event loop of its thread, so it can also live inside a test process.
 //
+// Faults besides drops, corruption, noise and wrong codes: late answers (for chosen codes
+// only, with a lateness from a range), getter answers cut below their value's size or made
+// longer, an echo of every byte from the PC as an echoing adapter sends it back (a frame's
+// echo goes out before anything that answers it, also when the answer is late or dropped),
+// numbered counts (see KuvelCounterModel) and another identifier.
+//
 // Log, one flushed line per event, written before the bytes go out:
 //   <seconds since start> rx <code> <payload...> [tags]   a decoded request
 //   <seconds since start> tx <code> <payload...> [tags]   an answer (or one that was dropped)
 //   <seconds since start> bad <raw bytes...> reason=<why> bytes that are not a valid frame
 //   <seconds since start> ctl silent=on|off
 // Code and payload bytes are two upper-case hex digits each; any longer token is a tag.
+// An answer sent at once (or dropped) is the line right after its request. A request whose
+// answer waits (--delay, late) and that answer both carry "id=<n>", so late answers that
+// overtake each other still pair with their requests. Tags of faults: dropped, corrupted at=,
+// noise=, wrong-code req=, late=<ms>, short=<bytes kept>, long=<bytes added>, and "echoed"
+// on a request or bad line whose bytes were sent back; "seq=<n>" on a counts request is the
+// number its answer carries with numbered counts.
 class KuvelCounterSim : public QObject
 {
     Q_OBJECT
@@ -74,7 +95,10 @@ private:
     void readMaster();
     void flushOutput();
     void handleFrame(const QByteArray &raw);
-    void answer(quint8 requestCode, const QByteArray &payload);
+    // The answer with its faults: wire bytes, log line and when it goes out (-1: dropped).
+    Outgoing prepareAnswer(quint8 requestCode, const QByteArray &payload, int *waitMs);
+    bool isLateCode(quint8 code) const;
+    void echo(const QByteArray &raw);
     void sendUnsolicited();
     void sendDue();
     void armSendTimer();
@@ -110,6 +134,7 @@ private:
     std::multimap<qint64, Outgoing> m_scheduled;
     QTimer m_sendTimer;
     QTimer m_unsolicitedTimer;
+    int m_waitingAnswers = 0; // answers given an id so far
 };
 
 #endif // KUVELCOUNTERSIM_H

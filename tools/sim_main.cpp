@@ -6,6 +6,8 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -35,6 +37,41 @@ bool parseShare(const QCommandLineParser &parser, const QString &name, double *s
         return true;
     std::fprintf(stderr, "kuvel-counter-sim: --%s needs a share from 0 to 1\n", qPrintable(name));
     return false;
+}
+
+// "<ms>" or "<min>-<max>".
+bool parseMsRange(const QCommandLineParser &parser, const QString &name, int *min, int *max)
+{
+    if (!parser.isSet(name))
+        return true;
+    const QStringList parts = parser.value(name).split(QLatin1Char('-'));
+    bool okMin = false;
+    bool okMax = true;
+    *min = parts.first().toInt(&okMin);
+    *max = parts.size() == 2 ? parts.last().toInt(&okMax) : *min;
+    if (parts.size() <= 2 && okMin && okMax && *min >= 0 && *max >= *min)
+        return true;
+    std::fprintf(stderr,
+                 "kuvel-counter-sim: --%s needs milliseconds or a range <min>-<max> of them\n",
+                 qPrintable(name));
+    return false;
+}
+
+bool parseCodes(const QCommandLineParser &parser, const QString &name, QList<quint8> *codes)
+{
+    if (!parser.isSet(name))
+        return true;
+    for (const QString &item : parser.value(name).split(QLatin1Char(','))) {
+        bool ok = false;
+        const uint code = item.trimmed().toUInt(&ok, 16);
+        if (!ok || code > 0xFF) {
+            std::fprintf(stderr, "kuvel-counter-sim: --%s needs hex codes such as 17,12\n",
+                         qPrintable(name));
+            return false;
+        }
+        codes->append(quint8(code));
+    }
+    return true;
 }
 
 bool parseMs(const QCommandLineParser &parser, const QString &name, int *ms)
@@ -80,8 +117,36 @@ int main(int argc, char *argv[])
          QStringLiteral("ms")},
         {QStringLiteral("late"), QStringLiteral("Share of answers sent --late-ms late."),
          QStringLiteral("p")},
-        {QStringLiteral("late-ms"), QStringLiteral("Lateness of late answers (default 700)."),
+        {QStringLiteral("late-ms"),
+         QStringLiteral("Lateness of late answers (default 700), or a range such as 600-1500 "
+                        "to draw each late answer's lateness from; late answers may overtake "
+                        "each other."),
          QStringLiteral("ms")},
+        {QStringLiteral("late-codes"),
+         QStringLiteral("Make only answers to these request codes late: hex, comma-separated, "
+                        "such as 17 or 17,12 (default every code)."),
+         QStringLiteral("list")},
+        {QStringLiteral("short"),
+         QStringLiteral("Share of getter answers (0x05-0x0A, 0x12, 0x14, 0x17) cut to a random "
+                        "length below their value's size, 0 included (a text below its length "
+                        "without the terminator)."),
+         QStringLiteral("p")},
+        {QStringLiteral("long"),
+         QStringLiteral("Share of getter answers with 1-16 random bytes appended (the frame "
+                        "stays within 256 bytes)."),
+         QStringLiteral("p")},
+        {QStringLiteral("echo"),
+         QStringLiteral("Send back every byte from the PC as an echoing adapter does: each "
+                        "request frame, byte for byte, before anything that answers it, also "
+                        "when the answer is late or dropped.")},
+        {QStringLiteral("numbered-counts"),
+         QStringLiteral("The first count of every counts answer (0x17) is the running number "
+                        "of the counts request it answers (1, 2, 3, ...), so a stale value "
+                        "shows; the other three counts are measured as usual.")},
+        {QStringLiteral("udid"),
+         QStringLiteral("Identifier the device reports (code 0x05), 24 hex digits; with --type, "
+                        "another device behind the same --link after a restart."),
+         QStringLiteral("hex")},
         {QStringLiteral("wrong-code"),
          QStringLiteral("Share of answers replaced by the answer to another read."),
          QStringLiteral("p")},
@@ -98,6 +163,18 @@ int main(int argc, char *argv[])
     options.linkPath = parser.value(QStringLiteral("link"));
     options.logPath = parser.value(QStringLiteral("log"));
     options.silent = parser.isSet(QStringLiteral("silent"));
+    options.echo = parser.isSet(QStringLiteral("echo"));
+    options.numberedCounts = parser.isSet(QStringLiteral("numbered-counts"));
+    if (parser.isSet(QStringLiteral("udid"))) {
+        const QString hex = parser.value(QStringLiteral("udid"));
+        options.identifier = QByteArray::fromHex(hex.toLatin1());
+        const bool allHex = hex.size() == 24
+            && std::all_of(hex.begin(), hex.end(), [](QChar c) { return isxdigit(c.toLatin1()); });
+        if (!allHex) {
+            std::fprintf(stderr, "kuvel-counter-sim: --udid needs 24 hex digits\n");
+            return 2;
+        }
+    }
     if (parser.isSet(QStringLiteral("type"))) {
         options.deviceType = parser.value(QStringLiteral("type")).toUtf8();
         // Every answer must fit the 256-byte frame buffer even with every byte escaped.
@@ -121,7 +198,10 @@ int main(int argc, char *argv[])
         || !parseShare(parser, QStringLiteral("wrong-code"), &options.wrongCodeShare)
         || !parseShare(parser, QStringLiteral("noise"), &options.noiseShare)
         || !parseMs(parser, QStringLiteral("delay"), &options.delayMs)
-        || !parseMs(parser, QStringLiteral("late-ms"), &options.lateMs)
+        || !parseShare(parser, QStringLiteral("short"), &options.shortShare)
+        || !parseShare(parser, QStringLiteral("long"), &options.longShare)
+        || !parseMsRange(parser, QStringLiteral("late-ms"), &options.lateMinMs, &options.lateMaxMs)
+        || !parseCodes(parser, QStringLiteral("late-codes"), &options.lateCodes)
         || !parseMs(parser, QStringLiteral("unsolicited"), &options.unsolicitedMs))
         return 2;
 

@@ -1,10 +1,14 @@
 // kuvel-fault-report: runs the fault scenarios against the simulated counter, long enough for
-// figures, and prints them. Exits with 1 when any wrong value or unconfirmed success was
-// accepted, with 2 when the simulator did not start.
+// figures, and prints them, then one table of all, with the reads per second each scenario
+// left (succeeded operations per second of wall time: what the faults cost). Exits with 1
+// when any wrong value or unconfirmed success was accepted, with 2 when the simulator did
+// not start.
 #include "faultscenarios.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+
+#include <QVector>
 
 #include <cmath>
 #include <cstdio>
@@ -12,6 +16,23 @@
 namespace {
 
 constexpr double DropShare = 0.2;
+
+double readsPerSecond(const FaultScenarios::Result &result)
+{
+    return result.seconds > 0.0 ? result.figures.succeeded / result.seconds : 0.0;
+}
+
+void printTable(const QVector<QPair<QString, FaultScenarios::Result>> &rows)
+{
+    std::printf("\n| Scenario | Simulator options | Succeeded | Wrong values accepted | "
+                "Successes not confirmed | Reads per second |\n|---|---|---|---|---|---|\n");
+    for (const auto &row : rows) {
+        const FaultFigures &f = row.second.figures;
+        std::printf("| %s | `%s` | %d of %d | %d of %d | %d | %.1f |\n", qPrintable(row.first),
+                    qPrintable(row.second.simArguments), f.succeeded, f.operations, f.wrongValues,
+                    f.valuesChecked, f.unconfirmedSuccesses, readsPerSecond(row.second));
+    }
+}
 
 void printFigures(const char *name, const FaultScenarios::Result &result, bool drops)
 {
@@ -21,6 +42,7 @@ void printFigures(const char *name, const FaultScenarios::Result &result, bool d
                 result.seconds, f.succeeded, f.failed);
     std::printf("  success rate              %.4f %%\n",
                 f.operations ? 100.0 * f.succeeded / f.operations : 0.0);
+    std::printf("  reads per second          %.1f\n", readsPerSecond(result));
     if (drops) {
         const double expected = std::pow(DropShare, FaultRun::Attempts);
         std::printf("  failure rate              %.5f, expected 0.2^5 = %.5f (%.2f of %d)\n",
@@ -33,11 +55,15 @@ void printFigures(const char *name, const FaultScenarios::Result &result, bool d
     std::printf("  answers with noise before %d\n", f.noiseBursts);
     std::printf("  answers late              %d\n", f.answersLate);
     std::printf("  answers with another code %d\n", f.answersWrongCode);
+    std::printf("  answers cut short / longer %d / %d\n", f.answersShort, f.answersLong);
+    std::printf("  requests echoed           %d\n", f.requestsEchoed);
     std::printf("  unsolicited frames        %d (taken for a counts answer %d)\n",
                 f.unsolicitedFrames, f.unsolicitedTaken);
     std::printf("  values checked            %d (distinct counts records %d)\n", f.valuesChecked,
                 f.distinctCounts);
-    std::printf("  wrong values accepted     %d\n", f.wrongValues);
+    std::printf("  wrong values accepted     %d (stale %d, cut short %d, echo %d)\n", f.wrongValues,
+                f.staleValues, f.shortTaken, f.echoTaken);
+    std::printf("  successes after the swap  %d\n", f.successesAfterSwap);
     std::printf("  successes not confirmed   %d\n", f.unconfirmedSuccesses);
     std::printf("  failures with an answer   %d\n", f.missedAnswers);
     for (const QString &problem : f.problems)
@@ -57,27 +83,30 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Runs the counter driver and the serial link against the simulated counter with "
-        "dropped, corrupted, late, wrong-code and unsolicited answers, checks every value "
-        "read against the simulator's log, and prints the figures."));
+        "dropped, corrupted, late, wrong-code, unsolicited, cut-short, longer and echoed "
+        "answers and with the device swapped mid-run, checks every value read against the "
+        "simulator's log, and prints the figures and a table with the reads per second each "
+        "scenario left."));
     parser.addHelpOption();
     parser.addOptions({
-        {QStringLiteral("operations"), QStringLiteral("Operations per scenario (default 2000)."),
+        {QStringLiteral("operations"), QStringLiteral("Operations per scenario (default 300)."),
          QStringLiteral("n")},
         {QStringLiteral("seed"), QStringLiteral("Seed of the simulator's faults (default 1)."),
          QStringLiteral("n")},
         {QStringLiteral("timeout-ms"),
          QStringLiteral("Answer time-out of the drop, corruption and unsolicited scenarios "
-                        "(default 500, the program's own; the late scenario always uses 500)."),
+                        "(default 500, the program's own; the late scenarios always use 500)."),
          QStringLiteral("ms")},
         {QStringLiteral("scenario"),
-         QStringLiteral("Only this one: drops, corruption, late, unsolicited."),
+         QStringLiteral("Only this one: drops, corruption, late, unsolicited, late20, late50, "
+                        "late100, late-mixed, short, echo, swapped."),
          QStringLiteral("name")},
     });
     parser.process(app);
 
     const int operations = parser.isSet(QStringLiteral("operations"))
         ? parser.value(QStringLiteral("operations")).toInt()
-        : 2000;
+        : 300;
     const quint64 seed = parser.isSet(QStringLiteral("seed"))
         ? parser.value(QStringLiteral("seed")).toULongLong()
         : 1;
@@ -104,7 +133,19 @@ int main(int argc, char *argv[])
         {"late", [](int n, quint64 s, int) { return FaultScenarios::lateAndWrongCode(n, s); },
          false},
         {"unsolicited", &FaultScenarios::unsolicited, false},
+        {"late20", [](int n, quint64 s, int) { return FaultScenarios::lateCounts(n, s, 0.2); },
+         false},
+        {"late50", [](int n, quint64 s, int) { return FaultScenarios::lateCounts(n, s, 0.5); },
+         false},
+        {"late100", [](int n, quint64 s, int) { return FaultScenarios::lateCounts(n, s, 1.0); },
+         false},
+        {"late-mixed", [](int n, quint64 s, int) { return FaultScenarios::lateMixedCodes(n, s); },
+         false},
+        {"short", &FaultScenarios::shortAndLong, false},
+        {"echo", &FaultScenarios::echo, false},
+        {"swapped", &FaultScenarios::swappedDevice, false},
     };
+    QVector<QPair<QString, FaultScenarios::Result>> rows;
 
     bool clean = true;
     bool ran = false;
@@ -118,12 +159,14 @@ int main(int argc, char *argv[])
             return 2;
         }
         printFigures(scenario.name, result, scenario.drops);
+        rows.append({QString::fromLatin1(scenario.name), result});
         clean = clean && result.figures.clean();
     }
     if (!ran) {
         std::fprintf(stderr, "kuvel-fault-report: no scenario named %s\n", qPrintable(only));
         return 2;
     }
+    printTable(rows);
     std::printf("\n%s\n",
                 clean ? "no wrong value and no unconfirmed success accepted"
                       : "WRONG VALUES OR UNCONFIRMED SUCCESSES ACCEPTED");

@@ -76,6 +76,11 @@ bool FaultRun::readDeviceType()
     return read<QString>(m_driver->deviceType());
 }
 
+bool FaultRun::readIdentifier()
+{
+    return read<cUDID>(m_driver->UDID());
+}
+
 bool FaultRun::writeTimeConst(float seconds)
 {
     Op op;
@@ -135,29 +140,49 @@ FaultFigures FaultRun::check(const QStringList &logLines, bool unsolicitedCounts
             figures.answersCorrupted += answer.exists && !answer.dropped && answer.corrupted;
             figures.answersLate += answer.late;
             figures.answersWrongCode += answer.wrongCode;
+            figures.answersShort += answer.shortened;
+            figures.answersLong += answer.lengthened;
+            figures.requestsEchoed += request.echoed;
             figures.noiseBursts += answer.noiseBytes > 0;
         }
     }
-    if (log.operations().size() != m_ops.size()) {
+    // The log is that of the first device only.
+    const int loggedOps = m_swapAt < 0 ? m_ops.size() : m_swapAt;
+    if (log.operations().size() != loggedOps) {
         figures.oddities << QStringLiteral("the log holds %1 operations, the run made %2")
                                 .arg(log.operations().size())
-                                .arg(m_ops.size());
+                                .arg(loggedOps);
     }
 
+    const quint8 countsCode = m_driver->counts()->cmdGetter();
     QSet<QByteArray> countsSeen;
-    const int count = qMin(m_ops.size(), log.operations().size());
+    const int count = qMin(loggedOps, log.operations().size());
     figures.operations = m_ops.size();
     for (int i = 0; i < m_ops.size(); ++i) {
         const Op &op = m_ops.at(i);
         op.ok ? ++figures.succeeded : ++figures.failed;
+        if (m_swapAt >= 0 && i >= m_swapAt) {
+            if (!op.ok)
+                continue;
+            ++figures.successesAfterSwap;
+            figures.valuesChecked += op.read;
+            op.read ? ++figures.wrongValues : ++figures.unconfirmedSuccesses;
+            problem(QStringLiteral("operation %1 (%2) succeeded with another device")
+                        .arg(i)
+                        .arg(hexCode(op.code)));
+            continue;
+        }
         if (i >= count)
             continue;
         const SimLog::Operation &logged = log.operations().at(i);
         const int end = logged.markerLine < 0 ? INT_MAX : logged.markerLine;
 
         // The answers that may end this operation: to its own requests, with their code,
-        // intact, and gone out before the operation ended.
+        // intact, whole, and gone out before the operation ended.
         QVector<QByteArray> good;
+        QVector<QByteArray> cut; // whole but for their length: no value
+        QSet<quint32> ownNumbers;
+        bool echoed = false;
         for (const SimLog::Request &request : logged.requests) {
             if (request.code != op.code) {
                 figures.oddities << QStringLiteral(
@@ -166,10 +191,13 @@ FaultFigures FaultRun::check(const QStringList &logLines, bool unsolicitedCounts
                                         .arg(hexCode(op.code), hexCode(request.code));
                 continue;
             }
+            echoed = echoed || request.echoed;
+            if (request.number)
+                ownNumbers.insert(request.number);
             const SimLog::Answer &answer = request.answer;
             if (answer.exists && !answer.dropped && !answer.corrupted && answer.code == op.code
                 && answer.line < end)
-                good.append(answer.payload);
+                (answer.shortened ? cut : good).append(answer.payload);
         }
 
         if (!op.ok) {
@@ -187,7 +215,7 @@ FaultFigures FaultRun::check(const QStringList &logLines, bool unsolicitedCounts
             continue;
 
         ++figures.valuesChecked;
-        if (op.code == m_driver->counts()->cmdGetter())
+        if (op.code == countsCode)
             countsSeen.insert(op.value);
         bool matches = false;
         for (const QByteArray &payload : good)
@@ -202,12 +230,30 @@ FaultFigures FaultRun::check(const QStringList &logLines, bool unsolicitedCounts
             }
             figures.unsolicitedTaken += matches;
         }
-        if (!matches) {
-            ++figures.wrongValues;
-            problem(QStringLiteral("operation %1 (%2) read %3, not an answer of its own")
-                        .arg(i)
-                        .arg(hexCode(op.code), QString::fromLatin1(op.value.toHex(' '))));
+        if (matches)
+            continue;
+        ++figures.wrongValues;
+        QString kind = QStringLiteral("not an answer of its own");
+        // The first count of numbered counts names the request that was answered.
+        const quint32 number
+            = op.code == countsCode ? PayloadCodec<Kuvel_Counts_t>::decode(op.value).count[0] : 0;
+        bool wasCut = false;
+        for (const QByteArray &payload : cut)
+            wasCut = wasCut || op.normalize(payload) == op.value;
+        if (wasCut) {
+            ++figures.shortTaken;
+            kind = QStringLiteral("an answer cut short");
+        } else if (!ownNumbers.isEmpty() && number && !ownNumbers.contains(number)) {
+            ++figures.staleValues;
+            kind = QStringLiteral("the answer to counts request %1, not its own").arg(number);
+        } else if (echoed && op.normalize(QByteArray()) == op.value) {
+            // A read sends an empty payload, so its echo reads as an empty answer.
+            ++figures.echoTaken;
+            kind = QStringLiteral("the echo of its request");
         }
+        problem(QStringLiteral("operation %1 (%2) read %3, %4")
+                    .arg(i)
+                    .arg(hexCode(op.code), QString::fromLatin1(op.value.toHex(' ')), kind));
     }
     figures.distinctCounts = countsSeen.size();
     return figures;

@@ -22,6 +22,9 @@ struct FaultFigures
     int answersCorrupted = 0;
     int answersLate = 0;
     int answersWrongCode = 0;
+    int answersShort = 0;
+    int answersLong = 0;
+    int requestsEchoed = 0;
     int noiseBursts = 0;
     int unsolicitedFrames = 0;
 
@@ -31,6 +34,11 @@ struct FaultFigures
     int missedAnswers = 0; // failure although a good answer of its own went out in time
     int distinctCounts = 0; // different counts records read
     int unsolicitedTaken = 0; // counts reads that returned counts the device sent unasked
+    // Kinds of wrong values and successes, each also counted above:
+    int staleValues = 0; // numbered counts of a request that was not the operation's own
+    int shortTaken = 0; // the value of an answer cut below its value's size
+    int echoTaken = 0; // a read that took the echo of its own request for the answer
+    int successesAfterSwap = 0; // operations another device let succeed
     QStringList problems; // the first few wrong values and successes, described
     QStringList oddities; // log lines the check could not place
 
@@ -48,6 +56,9 @@ struct FaultFigures
 // must have returned the payload of such an answer. With `unsolicitedCountsAllowed`, a counts
 // read may also return counts the device sent unasked around the operation: the code cannot
 // tell them from the answer, and they are counts the device measured, only not asked for.
+// An answer cut below its value's size is no answer to the read; one with bytes appended
+// still holds its value. After markDeviceSwap() (another device now behind the port) no
+// operation may succeed: a read's value is counted wrong, a write's success unconfirmed.
 class FaultRun
 {
 public:
@@ -61,11 +72,15 @@ public:
     bool readTimeConst();
     bool readChannel();
     bool readDeviceType();
+    bool readIdentifier();
     bool writeTimeConst(float seconds);
     bool writeChannel(quint8 index);
     bool writeRefLevel(quint8 channel, quint8 level, quint16 value);
     bool startCounting();
     bool stopCounting();
+
+    // The operations from here on talk to another device than the one whose log is checked.
+    void markDeviceSwap() { m_swapAt = m_ops.size(); }
 
     int operationCount() const { return m_ops.size(); }
     int failures() const { return m_failures; }
@@ -89,6 +104,7 @@ private:
     KuvelCounterDriver *m_driver;
     QVector<Op> m_ops;
     int m_failures = 0;
+    int m_swapAt = -1;
 };
 
 #endif // FAULTRUN_H

@@ -4,6 +4,7 @@
 
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QTemporaryDir>
 #include <QTimer>
 
 namespace FaultScenarios {
@@ -12,7 +13,7 @@ namespace {
 
 // Reads, writes and counts reads in turn. Each write changes the value the next read of
 // the same kind must return, so a value left over from an earlier request shows as wrong.
-void mixedOperations(FaultRun *run, int operations)
+void mixedOperations(FaultRun *run, int operations, bool readTexts)
 {
     run->startCounting();
     for (int i = 1; i < operations; ++i) {
@@ -35,7 +36,7 @@ void mixedOperations(FaultRun *run, int operations)
             break;
         case 7:
             if (round % 4 == 0) {
-                run->readDeviceType();
+                readTexts ? run->readDeviceType() : run->readIdentifier();
                 break;
             }
             run->readCounts();
@@ -45,6 +46,16 @@ void mixedOperations(FaultRun *run, int operations)
             break;
         }
     }
+}
+
+void mixedOperations(FaultRun *run, int operations)
+{
+    mixedOperations(run, operations, true);
+}
+
+void fixedSizeOperations(FaultRun *run, int operations)
+{
+    mixedOperations(run, operations, false);
 }
 
 Result runScenario(const QStringList &faultArguments, quint64 seed, int answerTimeoutMs,
@@ -128,6 +139,83 @@ Result unsolicited(int operations, quint64 seed, int answerTimeoutMs)
 {
     return runScenario({QStringLiteral("--unsolicited"), QStringLiteral("3")}, seed,
                        answerTimeoutMs, true, &countsAndSettings, operations);
+}
+
+Result lateCounts(int operations, quint64 seed, double share)
+{
+    return runScenario({QStringLiteral("--numbered-counts"), QStringLiteral("--late"),
+                        QString::number(share), QStringLiteral("--late-ms"),
+                        QStringLiteral("600-1500"), QStringLiteral("--late-codes"),
+                        QStringLiteral("17")},
+                       seed, 500, false, &mixedOperations, operations);
+}
+
+Result lateMixedCodes(int operations, quint64 seed)
+{
+    return runScenario({QStringLiteral("--numbered-counts"), QStringLiteral("--late"),
+                        QStringLiteral("0.2"), QStringLiteral("--late-ms"),
+                        QStringLiteral("600-1500"), QStringLiteral("--late-codes"),
+                        QStringLiteral("17,12,14")},
+                       seed, 500, false, &mixedOperations, operations);
+}
+
+Result shortAndLong(int operations, quint64 seed, int answerTimeoutMs)
+{
+    return runScenario({QStringLiteral("--numbered-counts"), QStringLiteral("--short"),
+                        QStringLiteral("0.2"), QStringLiteral("--long"), QStringLiteral("0.1")},
+                       seed, answerTimeoutMs, false, &fixedSizeOperations, operations);
+}
+
+Result echo(int operations, quint64 seed, int answerTimeoutMs)
+{
+    return runScenario({QStringLiteral("--numbered-counts"), QStringLiteral("--echo"),
+                        QStringLiteral("--drop"), QStringLiteral("0.1")},
+                       seed, answerTimeoutMs, false, &mixedOperations, operations);
+}
+
+Result swappedDevice(int operations, quint64 seed, int answerTimeoutMs)
+{
+    Result result;
+    const QStringList first {QStringLiteral("--seed"), QString::number(seed),
+                             QStringLiteral("--numbered-counts")};
+    const QStringList second {QStringLiteral("--seed"), QString::number(seed + 1),
+                              QStringLiteral("--numbered-counts"), QStringLiteral("--udid"),
+                              QStringLiteral("4b4300000000000000000002")};
+    result.simArguments
+        = first.join(QLatin1Char(' ')) + QStringLiteral(", then ") + second.join(QLatin1Char(' '));
+
+    // The program opens the port by a name that the second counter takes over, as a
+    // /dev/serial/by-id name passes to whatever is plugged in next.
+    QTemporaryDir dir;
+    const QString portName = dir.filePath(QStringLiteral("counter"));
+    SimProcess before;
+    SimProcess after;
+    if (!dir.isValid() || !before.start(first, portName))
+        return result;
+    result.started = true;
+
+    QElapsedTimer clock;
+    clock.start();
+    FaultRun run(portName, answerTimeoutMs);
+    run.readDeviceType();
+    run.readIdentifier();
+    mixedOperations(&run, qMax(1, operations / 2 - 2));
+    before.stop();
+    // Lets the link see the hang-up, as it would between two polls.
+    pause(50);
+    if (!after.start(second, portName)) {
+        result.started = false;
+        return result;
+    }
+    run.markDeviceSwap();
+    run.readDeviceType();
+    run.readIdentifier();
+    mixedOperations(&run, qMax(1, operations - run.operationCount()));
+    result.seconds = double(clock.elapsed()) / 1000.0;
+
+    after.stop();
+    result.figures = run.check(before.logLines());
+    return result;
 }
 
 } // namespace FaultScenarios

@@ -1,5 +1,7 @@
 #include "simlog.h"
 
+#include <QHash>
+
 #include <deque>
 
 SimLog::Line SimLog::parse(const QString &text)
@@ -36,6 +38,10 @@ SimLog::Line SimLog::parse(const QString &text)
             line.addr = token.mid(eq + 1);
         else if (name == "noise")
             line.noise = token.mid(eq + 1).toInt();
+        else if (name == "id")
+            line.id = token.mid(eq + 1);
+        else if (name == "seq")
+            line.seq = token.mid(eq + 1).toUInt();
     }
     line.valid = true;
     return line;
@@ -49,6 +55,8 @@ SimLog::Answer SimLog::answerFrom(const Line &line, int index)
     answer.corrupted = line.tags.contains("corrupted");
     answer.late = line.tags.contains("late");
     answer.wrongCode = line.tags.contains("wrong-code");
+    answer.shortened = line.tags.contains("short");
+    answer.lengthened = line.tags.contains("long");
     answer.noiseBytes = line.noise;
     answer.code = line.code;
     answer.payload = line.payload;
@@ -67,6 +75,7 @@ SimLog::SimLog(const QStringList &lines, quint8 markerAddress)
 
     // Requests whose answer is still to come, as (operation, request) in the order they came.
     std::deque<std::pair<int, int>> lateQueue;
+    QHash<QByteArray, std::pair<int, int>> waiting; // by id
     m_operations.append(Operation());
     for (int i = 0; i < parsed.size(); ++i) {
         const Line &line = parsed.at(i);
@@ -90,12 +99,17 @@ SimLog::SimLog(const QStringList &lines, quint8 markerAddress)
             request.code = line.code;
             request.payload = line.payload;
             request.line = i;
+            request.echoed = line.tags.contains("echoed");
+            request.number = line.seq;
             const bool answered = !line.tags.contains("silent") && !line.tags.contains("unknown")
                 && !line.tags.contains("rejected");
             if (answered) {
                 const Line *next = i + 1 < parsed.size() ? &parsed.at(i + 1) : nullptr;
-                if (next && next->valid && next->kind == "tx" && !next->tags.contains("late")
-                    && !next->tags.contains("unsolicited")) {
+                if (!line.id.isEmpty()) {
+                    waiting.insert(line.id,
+                                   {m_operations.size() - 1, m_operations.last().requests.size()});
+                } else if (next && next->valid && next->kind == "tx" && !next->tags.contains("late")
+                           && !next->tags.contains("unsolicited") && next->id.isEmpty()) {
                     request.answer = answerFrom(*next, i + 1);
                     ++i;
                 } else {
@@ -109,6 +123,16 @@ SimLog::SimLog(const QStringList &lines, quint8 markerAddress)
         if (line.kind == "tx") {
             if (line.tags.contains("unsolicited")) {
                 m_unsolicited.append({line.code, line.payload, i});
+                continue;
+            }
+            if (!line.id.isEmpty()) {
+                const auto found = waiting.constFind(line.id);
+                if (found == waiting.constEnd()) {
+                    m_oddities << lines.at(i);
+                    continue;
+                }
+                m_operations[found->first].requests[found->second].answer = answerFrom(line, i);
+                waiting.erase(found);
                 continue;
             }
             if (!line.tags.contains("late") || lateQueue.empty()) {

@@ -10,9 +10,10 @@
 //
 // The simulator writes one line per request it decoded and one per answer, before the bytes
 // go out. An answer sent at once (or dropped) is logged on the line right after its request;
-// a late answer is logged when it goes out, tagged "late", and late answers leave in the
-// order their requests came. A request for another address is logged as "ignored": the
-// fault runs send one such frame after every operation, so the log shows where each
+// an answer that waited is logged when it goes out and pairs with its request by the "id"
+// both carry (late answers may overtake each other). A late answer without an id (older
+// logs) pairs with the oldest request still waiting. A request for another address is logged as
+// "ignored": the fault runs send one such frame after every operation, so the log shows where each
 // operation of the PC ended.
 class SimLog
 {
@@ -24,6 +25,8 @@ public:
         bool corrupted = false;
         bool late = false;
         bool wrongCode = false;
+        bool shortened = false; // cut below its value's size
+        bool lengthened = false; // bytes appended behind the value
         int noiseBytes = 0;
         quint8 code = 0;
         QByteArray payload;
@@ -35,6 +38,8 @@ public:
         quint8 code = 0;
         QByteArray payload;
         int line = -1;
+        bool echoed = false; // its bytes went back to the PC before any answer
+        quint32 number = 0; // a counts request's running number; 0: not numbered
         Answer answer;
     };
 
@@ -69,6 +74,8 @@ private:
         QSet<QByteArray> tags; // tags without their value: "late", "addr", "noise", ...
         QByteArray addr;
         int noise = 0;
+        QByteArray id;
+        quint32 seq = 0;
         bool valid = false;
     };
     static Line parse(const QString &text);
