@@ -101,6 +101,7 @@ class TestCalibration : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void cleanup();
 
     void completeScan();
@@ -152,6 +153,12 @@ private:
     std::unique_ptr<MainWindow> m_window;
     QStringList m_titles;
 };
+
+void TestCalibration::initTestCase()
+{
+    // The file dialogs keep their history in the user's settings; a test run keeps out of them.
+    QStandardPaths::setTestModeEnabled(true);
+}
 
 void TestCalibration::cleanup()
 {
@@ -626,6 +633,11 @@ void TestCalibration::plotMenuSavesOnRequest()
                 dialog->reject();
                 return;
             }
+            // selectFile() leaves alone a name the operator may be typing: whether the name
+            // field has focus yet depends on the window system, and on the settings of
+            // earlier dialogs.
+            if (auto *edit = dialog->findChild<QLineEdit *>("fileNameEdit"))
+                edit->clearFocus();
             dialog->selectFile(name);
             // As the Save button does, with the dialog's own check of the name.
             static_cast<QDialog *>(dialog)->accept();
