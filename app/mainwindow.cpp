@@ -2,17 +2,22 @@
 #include "ui_mainwindow.h"
 
 #include "curs485iointerface.h"
+#include "decimalpointvalidator.h"
 #include "kuvelcounterdriver.h"
 
 #include <vector>
+#include <QBuffer>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QImageWriter>
 #include <QMenu>
 #include <QMessageBox>
 #include <QSaveFile>
+#include <QTemporaryFile>
 #include <QTimer>
 #include <qcustomplot.h>
 
@@ -93,6 +98,64 @@ void releaseAtExit(QObject *object)
     objects.push_back(object);
 }
 
+// Writes `bytes` to a new file beside `path` and only then puts it in place of `path`, so a
+// failed save leaves no half file and keeps the one saved before. Each write goes straight to
+// the file: a buffered one that fails only when QSaveFile closes the file is not reported by
+// it, and an empty file would replace the older one.
+bool writeWholeFile(const QString &path, const QByteArray &bytes, QString *reason)
+{
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && file.write(bytes) == bytes.size()
+        && file.flush() && file.commit()) {
+        return true;
+    }
+    *reason = file.errorString();
+    file.cancelWriting();
+    return false;
+}
+
+// The plot as a PNG or JPG file in memory, as the plot's own savePng/saveJpg would write it.
+// Those write to the target's path directly and truncate an older file before they can fail.
+QByteArray rasterPlot(QCustomPlot *plot, const char *format, QString *reason)
+{
+    QImage image = plot->toPixmap().toImage();
+    // The plot library stores 96 dots per inch.
+    const int dotsPerMeter = int(96 / 0.0254);
+    image.setDotsPerMeterX(dotsPerMeter);
+    image.setDotsPerMeterY(dotsPerMeter);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    QImageWriter writer(&buffer, format);
+    if (image.isNull() || !writer.write(image)) {
+        *reason = writer.errorString();
+        return {};
+    }
+    return bytes;
+}
+
+// The plot as a PDF file in memory. Only the plot library knows how to draw itself into a
+// PDF, and it writes to a path: a temporary one here, read back and checked for the trailer
+// a complete PDF ends with, since the PDF writer does not report a failed write.
+QByteArray pdfPlot(QCustomPlot *plot, QString *reason)
+{
+    QTemporaryFile temporary(QDir::tempPath() + QStringLiteral("/kuvel-plot-XXXXXX.pdf"));
+    if (!temporary.open()) {
+        *reason = temporary.errorString();
+        return {};
+    }
+    temporary.close();
+    QByteArray bytes;
+    QFile written(temporary.fileName());
+    if (plot->savePdf(temporary.fileName()) && written.open(QIODevice::ReadOnly))
+        bytes = written.readAll();
+    if (!bytes.trimmed().endsWith("%%EOF")) {
+        *reason = QCoreApplication::translate("MainWindow", "the PDF could not be written in %1")
+                      .arg(QDir::toNativeSeparators(QDir::tempPath()));
+        return {};
+    }
+    return bytes;
+}
+
 QPen phasePen(quint8 phase)
 {
     static const Qt::GlobalColor colours[] = {Qt::blue, Qt::red, Qt::magenta, Qt::yellow};
@@ -108,6 +171,7 @@ MainWindow::MainWindow(QWidget *parent)
     , m_calibrationTimer(new QTimer(this))
 {
     ui->setupUi(this);
+    DecimalPointValidator::install(ui->dsbTimeConst);
 
     connect(ui->pbGetChannel, &QPushButton::clicked, this, &MainWindow::readChannel);
     connect(ui->pbSetChannel, &QPushButton::clicked, this, &MainWindow::writeChannel);
@@ -189,14 +253,32 @@ bool MainWindow::isCorrectDevice()
         return false;
 
     const quint8 channel = m_driver->currentChannel()->getValueSync(&ok, Attempts);
-    if (!ok || !showChannel(channel))
+    if (!ok)
         return false;
+    // An erased EEPROM reports 255. Such a counter is still the operator's to set right, so
+    // it is accepted and the operator told once the window is up.
+    m_channelOutOfRange = showChannel(channel) ? -1 : channel;
 
     const float timeConst = m_driver->timeConst()->getValueSync(&ok, Attempts);
     if (!ok)
         return false;
     ui->dsbTimeConst->setValue(double(timeConst));
     return true;
+}
+
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    if (m_channelOutOfRange < 0)
+        return;
+    const int channel = m_channelOutOfRange;
+    m_channelOutOfRange = -1;
+    // From the event loop, so the box comes over the window already drawn.
+    QTimer::singleShot(0, this, [this, channel] {
+        warn(tr("The counter's active channel is out of range: it reports channel index %1, "
+                "not one of its channels 1 to 8.\nChoose a channel and press Set.")
+                 .arg(channel));
+    });
 }
 
 void MainWindow::enebleGUI(bool enable)
@@ -344,11 +426,30 @@ void MainWindow::timeOut()
         ui->lCounts2->setText(QStringLiteral("2: %1").arg(counts.count[1]));
         ui->lCounts3->setText(QStringLiteral("3: %1").arg(counts.count[2]));
         ui->lCounts4->setText(QStringLiteral("4: %1").arg(counts.count[3]));
+        m_lastCountsTime = QDateTime::currentDateTime();
     }
+    showCountsCurrent(ok);
     // A failed read keeps polling, so the display comes back by itself with the device; another
     // device on the line ends it (refuseOtherDevice).
     if (!m_driver->isDeviceRefused())
         m_pollTimer->start(delayMs(ui->dsbTimeConst->value(), 1));
+}
+
+void MainWindow::showCountsCurrent(bool current)
+{
+    // The numbers stay, but counts the device no longer confirms must not pass for live ones:
+    // they are greyed, and say since when they are old, until an answer comes back.
+    QString note;
+    if (!current) {
+        note = m_lastCountsTime.isValid()
+            ? tr("Not current: the last answer came at %1")
+                  .arg(m_lastCountsTime.toString(QStringLiteral("HH:mm:ss")))
+            : tr("Not current: the counter has not answered");
+    }
+    for (QLabel *label : {ui->lCounts1, ui->lCounts2, ui->lCounts3, ui->lCounts4}) {
+        label->setEnabled(current);
+        label->setToolTip(note);
+    }
 }
 
 bool MainWindow::writeCalibrationLevel(quint8 level, quint16 value)
@@ -645,20 +746,15 @@ void MainWindow::askSaveScanPlot()
 
 bool MainWindow::saveScanData(const QString &path)
 {
-    // The target is replaced only by a complete file: a failed save neither leaves half a
-    // file nor destroys the one saved before.
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly)) {
-        QByteArray csv = "phase,level,count\n";
-        for (const ScanPoint &point : qAsConst(m_scanPoints)) {
-            csv += QByteArray::number(point.phase) + ',' + QByteArray::number(point.level) + ','
-                + QByteArray::number(point.count) + '\n';
-        }
-        if (file.write(csv) == csv.size() && file.commit())
-            return true;
+    QByteArray csv = "phase,level,count\n";
+    for (const ScanPoint &point : qAsConst(m_scanPoints)) {
+        csv += QByteArray::number(point.phase) + ',' + QByteArray::number(point.level) + ','
+            + QByteArray::number(point.count) + '\n';
     }
-    warn(tr("Can't save the scan data to %1:\n%2")
-             .arg(QDir::toNativeSeparators(path), file.errorString()));
+    QString reason;
+    if (writeWholeFile(path, csv, &reason))
+        return true;
+    warn(tr("Can't save the scan data to %1:\n%2").arg(QDir::toNativeSeparators(path), reason));
     return false;
 }
 
@@ -668,19 +764,21 @@ bool MainWindow::saveScanPlot(const QString &path)
     const QString suffix = QFileInfo(path).suffix().toLower();
     // The file shows the newest points even while the throttled replot is still pending.
     plot->replot();
-    bool ok = false;
+    QByteArray bytes;
+    QString reason;
     if (suffix == QLatin1String("png")) {
-        ok = plot->savePng(path);
+        bytes = rasterPlot(plot, "png", &reason);
     } else if (suffix == QLatin1String("jpg") || suffix == QLatin1String("jpeg")) {
-        ok = plot->saveJpg(path);
+        bytes = rasterPlot(plot, "jpg", &reason);
     } else if (suffix == QLatin1String("pdf")) {
-        ok = plot->savePdf(path);
+        bytes = pdfPlot(plot, &reason);
     } else {
         warn(tr("Can't save the plot to %1:\nthe file name must end in .png, .jpg or .pdf")
                  .arg(QDir::toNativeSeparators(path)));
         return false;
     }
-    if (!ok)
-        warn(tr("Can't save the plot to %1").arg(QDir::toNativeSeparators(path)));
-    return ok;
+    if (!bytes.isEmpty() && writeWholeFile(path, bytes, &reason))
+        return true;
+    warn(tr("Can't save the plot to %1:\n%2").arg(QDir::toNativeSeparators(path), reason));
+    return false;
 }

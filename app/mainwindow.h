@@ -1,6 +1,7 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include <QDateTime>
 #include <QMainWindow>
 #include <QString>
 #include <QVector>
@@ -38,8 +39,12 @@ public:
     // when the file cannot be written, leaving an existing file as it was.
     bool saveScanData(const QString &path);
     // The plot as PNG, JPG or PDF, chosen by the file's extension. Warns the operator and
-    // returns false for another extension or a file that cannot be written.
+    // returns false for another extension or a file that cannot be written, leaving an
+    // existing file as it was.
     bool saveScanPlot(const QString &path);
+
+protected:
+    void showEvent(QShowEvent *event) override;
 
 public slots:
     // One poll of the live counts while counting runs.
@@ -60,6 +65,7 @@ private:
     void stopCalibration();
 
     bool showChannel(quint8 channelIndex);
+    void showCountsCurrent(bool current);
     // Each false when the device did not confirm the write after its attempts.
     bool writeCalibrationLevel(quint8 level, quint16 value);
     bool writeCalibrationLevels();
@@ -94,6 +100,11 @@ private:
     KuvelCounterDriver *m_driver = nullptr;
     quint32 m_calibrValue = 0;
     quint8 m_calibrPhase = 0;
+    // The channel index the device reported at identification when it is none of the eight,
+    // to be told once the window is shown; -1 otherwise.
+    int m_channelOutOfRange = -1;
+    // When the live counts were last answered; invalid before the first answer.
+    QDateTime m_lastCountsTime;
     // Every point the last scan measured, cleared by the next start.
     QVector<ScanPoint> m_scanPoints;
     // The points the running scan measures in all; 0 when it never ends (Step 0).

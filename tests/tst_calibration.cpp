@@ -6,8 +6,11 @@
 #include <QFileDialog>
 #include <QImageReader>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
+#include <QProcess>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -15,6 +18,8 @@
 #include <qcustomplot.h>
 
 #include <memory>
+
+#include <unistd.h>
 
 namespace {
 
@@ -96,6 +101,7 @@ class TestCalibration : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void cleanup();
 
     void completeScan();
@@ -110,6 +116,8 @@ private slots:
     void savePlotFile_data();
     void savePlotFile();
     void failedSavesWarn();
+    void failedSaveKeepsOlderFile_data();
+    void failedSaveKeepsOlderFile();
     void plotMenuSavesOnRequest();
     void progressInTitle_data();
     void progressInTitle();
@@ -145,6 +153,12 @@ private:
     std::unique_ptr<MainWindow> m_window;
     QStringList m_titles;
 };
+
+void TestCalibration::initTestCase()
+{
+    // The file dialogs keep their history in the user's settings; a test run keeps out of them.
+    QStandardPaths::setTestModeEnabled(true);
+}
 
 void TestCalibration::cleanup()
 {
@@ -538,6 +552,51 @@ void TestCalibration::failedSavesWarn()
     QVERIFY(QFileInfo(dir.filePath("taken.csv")).isDir());
 }
 
+void TestCalibration::failedSaveKeepsOlderFile_data()
+{
+    QTest::addColumn<QString>("name");
+    for (const char *name : {"scan.csv", "scan.png", "scan.jpg", "scan.pdf"})
+        QTest::newRow(name) << name;
+}
+
+void TestCalibration::failedSaveKeepsOlderFile()
+{
+    QFETCH(QString, name);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(name);
+    // As root, a small filesystem filled up; otherwise a folder that takes no new file.
+    const bool root = ::geteuid() == 0;
+    if (root && QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=64k", "tmpfs", dir.path()}))
+        QSKIP("cannot mount a tmpfs");
+    const auto restore = qScopeGuard([&] {
+        if (root)
+            QProcess::execute("umount", {dir.path()});
+        QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    });
+    QFile older(path);
+    QVERIFY(older.open(QIODevice::WriteOnly) && older.write("older\n") == 6);
+    older.close();
+    if (root) {
+        QFile filler(dir.filePath("filler"));
+        QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        while (filler.write(QByteArray(4096, 'x')) > 0) { }
+    } else {
+        QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::ExeOwner));
+    }
+
+    m_window = std::make_unique<MainWindow>();
+    BoxCloser boxes;
+    QVERIFY(!(name.endsWith(".csv") ? m_window->saveScanData(path) : m_window->saveScanPlot(path)));
+    QCOMPARE(boxes.shown.size(), 1);
+    QVERIFY2(boxes.shown.first().text.contains(path), qPrintable(boxes.shown.first().text));
+    if (root)
+        QVERIFY2(boxes.shown.first().text.contains("No space left"),
+                 qPrintable(boxes.shown.first().text));
+    QVERIFY(older.open(QIODevice::ReadOnly));
+    QCOMPARE(older.readAll(), QByteArray("older\n"));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), root ? 2 : 1);
+}
+
 void TestCalibration::plotMenuSavesOnRequest()
 {
     QTemporaryDir dir;
@@ -574,6 +633,11 @@ void TestCalibration::plotMenuSavesOnRequest()
                 dialog->reject();
                 return;
             }
+            // selectFile() leaves alone a name the operator may be typing: whether the name
+            // field has focus yet depends on the window system, and on the settings of
+            // earlier dialogs.
+            if (auto *edit = dialog->findChild<QLineEdit *>("fileNameEdit"))
+                edit->clearFocus();
             dialog->selectFile(name);
             // As the Save button does, with the dialog's own check of the name.
             static_cast<QDialog *>(dialog)->accept();

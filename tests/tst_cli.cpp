@@ -96,6 +96,8 @@ class TestCli : public QObject
 private slots:
     void usageErrors_data();
     void usageErrors();
+    void usageErrorNamesValue_data();
+    void usageErrorNamesValue();
     void info();
     void getAndSet();
     void simpleCommands();
@@ -110,6 +112,7 @@ private slots:
     void signalStopsCounter_data();
     void signalStopsCounter();
     void closedOutputStopsCounter();
+    void fullOutputFails();
 
 private:
     CliResult run(const QStringList &args, bool withPort = true);
@@ -173,6 +176,7 @@ void TestCli::usageErrors_data()
     QTest::newRow("time constant too short") << QStringList {"set", "timeconst", "0.001"} << true;
     QTest::newRow("time constant too long") << QStringList {"set", "timeconst", "10.5"} << true;
     QTest::newRow("time constant nan") << QStringList {"set", "timeconst", "nan"} << true;
+    QTest::newRow("time constant grouped") << QStringList {"set", "timeconst", "1,000.5"} << true;
     QTest::newRow("level 5") << QStringList {"set", "level", "1", "5", "100"} << true;
     QTest::newRow("level value 65536") << QStringList {"set", "level", "1", "1", "65536"} << true;
     QTest::newRow("level value negative") << QStringList {"set", "level", "1", "1", "-1"} << true;
@@ -203,6 +207,31 @@ void TestCli::usageErrors()
     QVERIFY(result.out.isEmpty());
     QCOMPARE(result.err.size(), 1);
     // Refused before anything went out on the line.
+    QVERIFY(received(parseLog(m_sim.logLines())).isEmpty());
+}
+
+void TestCli::usageErrorNamesValue_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("negative channel") << QStringList {"set", "channel", "-1"}
+                                      << "channel must be a whole number from 1 to 8, not \"-1\"";
+    QTest::newRow("negative level before port")
+        << QStringList {"set", "level", "1", "-2", "5"}
+        << "level must be a whole number from 1 to 4, not \"-2\"";
+    QTest::newRow("port twice") << QStringList {"--port", "/dev/null", "info"}
+                                << "--port given more than once";
+}
+
+void TestCli::usageErrorNamesValue()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, message);
+    QVERIFY(m_sim.start());
+    const CliResult result = run(args);
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(result.err.size(), 1);
+    QVERIFY2(result.err.first().contains(message), qPrintable(result.err.first()));
     QVERIFY(received(parseLog(m_sim.logLines())).isEmpty());
 }
 
@@ -250,6 +279,9 @@ void TestCli::getAndSet()
 
     QCOMPARE(run({"set", "timeconst", "0.25"}).exitCode, 0);
     QCOMPARE(run({"get", "timeconst"}).out, QStringList {"0.25"});
+    // A decimal comma is a decimal separator too, as in the window.
+    QCOMPARE(run({"set", "timeconst", "0,5"}).exitCode, 0);
+    QCOMPARE(run({"get", "timeconst"}).out, QStringList {"0.5"});
     QCOMPARE(run({"set", "timeconst", "0.01"}).exitCode, 0);
     QCOMPARE(run({"get", "timeconst"}).out, QStringList {"0.01"});
 
@@ -571,6 +603,27 @@ void TestCli::closedOutputStopsCounter()
     QCOMPARE(lines(shell.readAllStandardOutput()).size(), 3);
     QCOMPARE(shell.exitCode(), 128 + SIGPIPE);
     QCOMPARE(received(parseLog(m_sim.logLines().mid(before))).last().code, quint8(0x16));
+}
+
+void TestCli::fullOutputFails()
+{
+    QVERIFY(m_sim.start());
+    for (const QStringList &args : {QStringList {"get", "channel"},
+                                    QStringList {"watch", "--count", "3", "--period", "0.02"}}) {
+        const int before = m_sim.logLines().size();
+        QProcess shell;
+        shell.start("bash",
+                    QStringList {"-c", "\"$0\" \"$@\" > /dev/full", KUVEL_CLI_PATH, "--port",
+                                 m_sim.portPath()}
+                        + args);
+        QVERIFY(shell.waitForFinished(RunTimeoutMs));
+        QCOMPARE(shell.exitCode(), 4);
+        const QStringList err = lines(shell.readAllStandardError());
+        QCOMPARE(err.size(), 1);
+        QVERIFY2(err.first().contains("No space left on device"), qPrintable(err.first()));
+        QCOMPARE(received(parseLog(m_sim.logLines().mid(before))).last().code,
+                 quint8(args.first() == "watch" ? 0x16 : 0x14));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCli)

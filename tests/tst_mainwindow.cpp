@@ -62,7 +62,7 @@ private slots:
     void silentDeviceRefusedAfterTypeAttempts();
     void typeWithoutChannelRefused();
     void controlsShowDeviceValues();
-    void channelIndexOutOfRangeRefused();
+    void erasedChannelAcceptedWithOneWarning();
     void unboundWindowRefuses();
 
     // Actions
@@ -74,6 +74,8 @@ private slots:
     void silentDeviceWarns();
     void silentReadsLeaveBoxes();
     void countingLocksControls();
+    void timeConstTakesEitherDecimalSeparator_data();
+    void timeConstTakesEitherDecimalSeparator();
 
     // Live counts
     void countsShownUnsigned();
@@ -204,19 +206,34 @@ void TestMainWindow::controlsShowDeviceValues()
         QCOMPARE(child<QSpinBox>(name)->value(), 0);
 }
 
-void TestMainWindow::channelIndexOutOfRangeRefused()
+void TestMainWindow::erasedChannelAcceptedWithOneWarning()
 {
     ScriptedCounter counter;
     QVERIFY(counter.open());
     counter.setAnswer(0x06, "KuvelCounter");
-    counter.setAnswer(0x14, QByteArray(1, 8)); // a ninth channel does not exist
+    counter.setAnswer(0x05, QByteArray(12, 0));
+    counter.setAnswer(0x14, QByteArray(1, char(0xFF))); // an erased EEPROM
     counter.setAnswer(0x12, floatPayload(0.25f));
+    counter.setAnswer(0x13);
 
-    bool identified = true;
+    BoxCloser boxes;
+    bool identified = false;
     openWindow(counter.portPath(), &identified);
-    QVERIFY(!identified);
-    QCOMPARE(child<QSpinBox>("sbChannel")->value(), 1);
-    QCOMPARE(counter.requests(), QList<quint8>({0x06, 0x05, 0x14}));
+    QVERIFY(identified);
+    QCOMPARE(child<QDoubleSpinBox>("dsbTimeConst")->value(), 0.25);
+    QVERIFY(QTest::qWaitFor([&] { return !boxes.shown.isEmpty(); }));
+    QCOMPARE(boxes.shown.first().title, QStringLiteral("Warning..."));
+    QVERIFY2(boxes.shown.first().text.contains("out of range"),
+             qPrintable(boxes.shown.first().text));
+
+    // The operator sets a channel, and the warning does not come back.
+    child<QSpinBox>("sbChannel")->setValue(3);
+    click("pbSetChannel");
+    QCOMPARE(counter.requests().last(), quint8(0x13));
+    m_window->hide();
+    m_window->show();
+    QTest::qWait(50);
+    QCOMPARE(boxes.shown.size(), 1);
 }
 
 void TestMainWindow::unboundWindowRefuses()
@@ -448,6 +465,35 @@ void TestMainWindow::countingLocksControls()
     QVERIFY(boxes.shown.isEmpty());
 }
 
+void TestMainWindow::timeConstTakesEitherDecimalSeparator_data()
+{
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<double>("value");
+    // Left to the locale, the other separator groups digits and the value is ten times off.
+    QTest::newRow("comma, C") << QStringLiteral("C") << QStringLiteral("0,5") << 0.5;
+    QTest::newRow("point, German") << QStringLiteral("de_DE") << QStringLiteral("0.5") << 0.5;
+    QTest::newRow("no grouping") << QStringLiteral("C") << QStringLiteral("1,000") << 1.0;
+}
+
+void TestMainWindow::timeConstTakesEitherDecimalSeparator()
+{
+    QFETCH(QString, locale);
+    QFETCH(QString, typed);
+    QFETCH(double, value);
+    const QLocale previous;
+    QLocale::setDefault(QLocale(locale));
+    MainWindow window;
+    QLocale::setDefault(previous);
+    window.show();
+    auto *box = window.findChild<QDoubleSpinBox *>("dsbTimeConst");
+
+    box->clear();
+    QTest::keyClicks(box, typed);
+    QTest::keyClick(box, Qt::Key_Return);
+    QCOMPARE(box->value(), value);
+}
+
 void TestMainWindow::countsShownUnsigned()
 {
     ScriptedCounter counter;
@@ -506,9 +552,19 @@ void TestMainWindow::silentDeviceLeavesCounts()
         [&] { return simRequests(linesAfter(m_sim.logLines(), "ctl silent=on")).count("17") >= 6; },
         10000));
     QCOMPARE(countLabels(), shown);
+    // Kept, but greyed and dated by the last answer.
+    const QList<QLabel *> labels = m_window->findChildren<QLabel *>(QRegularExpression("^lCounts"));
+    QCOMPARE(labels.size(), 4);
+    for (QLabel *label : labels) {
+        QVERIFY(!label->isEnabled());
+        QVERIFY2(label->toolTip().contains(QRegularExpression("\\d\\d:\\d\\d:\\d\\d")),
+                 qPrintable(label->toolTip()));
+    }
 
     QVERIFY(m_sim.toggleSilence());
     QVERIFY(QTest::qWaitFor([&] { return countLabels() != shown; }, 10000));
+    for (QLabel *label : labels)
+        QVERIFY(label->isEnabled() && label->toolTip().isEmpty());
     // What is shown is what the device sent last.
     const QList<quint32> last = simCountsSent(m_sim.logLines()).last();
     QCOMPARE(countLabels().last(), QStringLiteral("4: %1").arg(last.at(3)));

@@ -11,6 +11,10 @@ public:
     // One line of data on standard output. False when it could not be written, for
     // instance because the reader of a pipe has gone.
     static bool data(const QString &line);
+    // After data() failed: says why on standard error and answers the exit code, 128 + SIGPIPE
+    // for a reader that has gone (a closed pipe is how `| head` ends a reader, so it is only
+    // named), ExitOutput for any other failure such as a full disk.
+    static int dataFailure(const QString &consequence = QString());
     // One line for the person, prefixed with the program's name.
     static void error(const QString &text);
     // One line of progress, as it is.

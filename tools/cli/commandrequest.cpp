@@ -15,7 +15,8 @@ const char *const Description
       "  info                        type, versions, description and identifier\n"
       "  get channel | timeconst     the active channel (1 to 8) or the time constant (s)\n"
       "  set channel N               make channel N (1 to 8) the active one\n"
-      "  set timeconst S             set the time constant, 0.01 to 10 s\n"
+      "  set timeconst S             set the time constant, 0.01 to 10 s (seconds take\n"
+      "                              \".\" or \",\" as the decimal separator, no grouping)\n"
       "  set level CHANNEL LEVEL V   set reference level LEVEL (1 to 4) of CHANNEL (1 to 8)\n"
       "                              to V (0 to 65535)\n"
       "  start | stop                start or stop counting\n"
@@ -31,7 +32,8 @@ const char *const Description
       "                              at the end or on Ctrl-C\n"
       "\n"
       "Exit codes: 0 done, 1 usage error, 2 wrong device, 3 port not open or no answer,\n"
-      "128 + signal number for a watch or scan ended by a signal (130 for Ctrl-C).";
+      "4 standard output not writable (a full disk), 128 + signal number for a watch or\n"
+      "scan ended by a signal (130 for Ctrl-C) or 141 for one whose output was closed.";
 
 bool parseInteger(const QString &text, qint64 min, qint64 max, const QString &what, qint64 *value,
                   QString *error)
@@ -53,8 +55,10 @@ bool parseInteger(const QString &text, qint64 min, qint64 max, const QString &wh
 bool parseSeconds(const QString &text, double min, double max, const QString &what, double *value,
                   QString *error)
 {
+    // The window's rule too: "." or "," is the decimal separator, and digits are never grouped,
+    // so "1,000.5" is refused rather than read as another number.
     bool ok = false;
-    const double parsed = text.toDouble(&ok);
+    const double parsed = QString(text).replace(QLatin1Char(','), QLatin1Char('.')).toDouble(&ok);
     if (!ok || !std::isfinite(parsed) || parsed < min || parsed > max) {
         *error = QStringLiteral("%1 must be a number of seconds from %2 to %3, not \"%4\"")
                      .arg(what)
@@ -67,13 +71,9 @@ bool parseSeconds(const QString &text, double min, double max, const QString &wh
     return true;
 }
 
-} // namespace
-
-void CommandRequest::setUp(QCommandLineParser *parser)
+const QList<QCommandLineOption> &options()
 {
-    parser->setApplicationDescription(QString::fromLatin1(Description));
-    parser->addHelpOption();
-    parser->addOptions({
+    static const QList<QCommandLineOption> list {
         {"port", "Serial port of the counter (required), for example /dev/ttyUSB0.", "name"},
         {"attempts",
          "Requests sent before an operation counts as unanswered (1 to 100, "
@@ -86,7 +86,57 @@ void CommandRequest::setUp(QCommandLineParser *parser)
         {"start", "scan: first level, 0 to 65535.", "level"},
         {"stop", "scan: last level, 0 to 65535.", "level"},
         {"step", "scan: level step, 1 to 65535.", "level"},
-    });
+    };
+    return list;
+}
+
+// A negative number such as -1 is an argument of its own, not an option: no option's name
+// begins with a digit or a decimal separator.
+bool isNegativeNumber(const QString &argument)
+{
+    return argument.size() > 1 && argument.at(0) == QLatin1Char('-')
+        && (argument.at(1).isDigit() || argument.at(1) == QLatin1Char('.')
+            || argument.at(1) == QLatin1Char(','));
+}
+
+} // namespace
+
+QStringList CommandRequest::arrange(const QStringList &arguments)
+{
+    QStringList names;
+    for (const QCommandLineOption &option : options()) {
+        if (!option.valueName().isEmpty())
+            names += option.names();
+    }
+    QStringList front = arguments.mid(0, 1);
+    QStringList positional;
+    for (int i = 1; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if (argument == QLatin1String("--")) {
+            positional += arguments.mid(i + 1);
+            break;
+        }
+        if (!argument.startsWith(QLatin1Char('-')) || isNegativeNumber(argument)) {
+            positional.append(argument);
+            continue;
+        }
+        front.append(argument);
+        // The value of "--port NAME" follows it, whatever it looks like; a missing one is
+        // left to the parser to report.
+        if (names.contains(argument.mid(argument.startsWith(QLatin1String("--")) ? 2 : 1))) {
+            if (i + 1 == arguments.size())
+                return arguments;
+            front.append(arguments.at(++i));
+        }
+    }
+    return front + QStringList {QStringLiteral("--")} + positional;
+}
+
+void CommandRequest::setUp(QCommandLineParser *parser)
+{
+    parser->setApplicationDescription(QString::fromLatin1(Description));
+    parser->addHelpOption();
+    parser->addOptions(options());
     parser->addPositionalArgument("command", "info, get, set, start, stop, eeprom, watch or scan.");
     parser->addPositionalArgument("arguments", "Arguments of the command.", "[arguments...]");
 }
@@ -101,6 +151,16 @@ bool CommandRequest::parse(const QCommandLineParser &parser, QString *error)
     }
     command = args.first();
     const QStringList rest = args.mid(1);
+
+    // A second value would silently win over the first: "--port A --port B" is refused.
+    for (const QCommandLineOption &option : options()) {
+        const QStringList values = parser.values(option);
+        if (values.size() > 1) {
+            *error = QStringLiteral("--%1 given more than once (\"%2\")")
+                         .arg(option.names().first(), values.join(QStringLiteral("\", \"")));
+            return false;
+        }
+    }
 
     const bool watchOptions = parser.isSet("count") || parser.isSet("period");
     const bool scanOptions = parser.isSet("channel") || parser.isSet("start")

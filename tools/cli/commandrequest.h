@@ -2,6 +2,7 @@
 #define COMMANDREQUEST_H
 
 #include <QString>
+#include <QStringList>
 
 class QCommandLineParser;
 
@@ -9,6 +10,10 @@ class QCommandLineParser;
 // usage error never reaches the device.
 struct CommandRequest
 {
+    // The command line with its options first, then "--" and the arguments in their order, so
+    // that a negative number among the arguments is refused as a value out of range instead
+    // of read as an unknown option.
+    static QStringList arrange(const QStringList &arguments);
     // Declares the options, the arguments and the help text on the parser.
     static void setUp(QCommandLineParser *parser);
     // Fills the request from a parsed command line; false with one line in *error when the

@@ -14,6 +14,7 @@ enum CliExitCode {
     ExitUsage = 1, // bad arguments: nothing was sent to the device
     ExitDevice = 2, // the device answered, but it is not a counter or reports nonsense
     ExitNoAnswer = 3, // the port did not open or the device did not answer after its attempts
+    ExitOutput = 4, // standard output could not be written, other than by a closed pipe
 };
 
 // The counter behind one serial port: the link and the driver, and the operations the

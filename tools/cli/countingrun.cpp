@@ -91,8 +91,7 @@ bool CountingRun::writeData(const QString &line)
 {
     if (CliOutput::data(line))
         return true;
-    CliOutput::error(QStringLiteral("standard output closed, stopping"));
-    finish(128 + SIGPIPE);
+    finish(CliOutput::dataFailure(QStringLiteral("stopping")));
     return false;
 }
 

@@ -37,7 +37,8 @@ protected:
     bool readTimeConst(float *seconds);
     // Starts counting; ends the run when the device does not confirm.
     bool startCounter();
-    // Writes a data line; a closed output ends the run as a broken pipe would.
+    // Writes a data line; an output that cannot be written ends the run, a closed one as a
+    // broken pipe would.
     bool writeData(const QString &line);
     // Ends the run when a signal came meanwhile; true then.
     bool endIfInterrupted();

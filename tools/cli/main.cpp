@@ -25,6 +25,16 @@ QString oneLine(QString text)
     return text;
 }
 
+// Data lines, all or up to the first that cannot be written; the exit code.
+int printData(const QStringList &lines)
+{
+    for (const QString &line : lines) {
+        if (!CliOutput::data(line))
+            return CliOutput::dataFailure();
+    }
+    return ExitOk;
+}
+
 int failNoAnswer(const CounterClient &client, const QString &what)
 {
     CliOutput::error(client.noAnswerText(what));
@@ -49,13 +59,10 @@ int runInfo(CounterClient &client, const QString &type)
 
     // Printed only once everything has come, so a script never sees half a record.
     const QByteArray id(reinterpret_cast<const char *>(identifier.bytes), sizeof(identifier.bytes));
-    CliOutput::data("type: " + oneLine(type));
-    CliOutput::data("modification: " + oneLine(modification));
-    CliOutput::data("hardware: " + oneLine(hardware));
-    CliOutput::data("firmware: " + oneLine(firmware));
-    CliOutput::data("description: " + oneLine(description));
-    CliOutput::data("identifier: " + QString::fromLatin1(id.toHex().toUpper()));
-    return ExitOk;
+    return printData({"type: " + oneLine(type), "modification: " + oneLine(modification),
+                      "hardware: " + oneLine(hardware), "firmware: " + oneLine(firmware),
+                      "description: " + oneLine(description),
+                      "identifier: " + QString::fromLatin1(id.toHex().toUpper())});
 }
 
 int runSimple(CounterClient &client, const CommandRequest &request, const QString &type)
@@ -70,19 +77,19 @@ int runSimple(CounterClient &client, const CommandRequest &request, const QStrin
             if (!client.readChannel(&channel))
                 return failNoAnswer(client, "the channel read");
             if (channel < CounterClient::MinChannel || channel > CounterClient::MaxChannel) {
-                CliOutput::error(QStringLiteral("the counter reports channel index %1, "
-                                                "not one of its 8 channels")
+                // An erased EEPROM gives 255; "set channel" puts it right.
+                CliOutput::error(QStringLiteral("the counter's active channel is out of range: it "
+                                                "reports channel index %1, not one of its "
+                                                "channels 1 to 8; choose one with set channel N")
                                      .arg(channel - 1));
                 return ExitDevice;
             }
-            CliOutput::data(QString::number(channel));
-        } else {
-            float seconds = 0;
-            if (!client.readTimeConst(&seconds))
-                return failNoAnswer(client, "the time constant read");
-            CliOutput::data(QString::number(double(seconds), 'g', 6));
+            return printData({QString::number(channel)});
         }
-        return ExitOk;
+        float seconds = 0;
+        if (!client.readTimeConst(&seconds))
+            return failNoAnswer(client, "the time constant read");
+        return printData({QString::number(double(seconds), 'g', 6)});
     }
 
     if (command == QLatin1String("set")) {
@@ -122,7 +129,7 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     CommandRequest::setUp(&parser);
 
-    if (!parser.parse(QCoreApplication::arguments())) {
+    if (!parser.parse(CommandRequest::arrange(QCoreApplication::arguments()))) {
         CliOutput::error(parser.errorText() + QStringLiteral(" (see --help)"));
         return ExitUsage;
     }
