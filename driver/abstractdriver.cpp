@@ -29,7 +29,7 @@ void AbstractDriver::sendMsg(quint8 command, const QByteArray &data)
 void AbstractDriver::sendRequest(quint8 command, const QByteArray &data, quint64 operation,
                                  int answerSize)
 {
-    const bool ready = prepareLine(command);
+    const bool ready = prepareLine(command, answerSize);
     // Bytes the link has already read from the line wait in the event queue (the link takes
     // them in through a queued call). Taken in now, before the request is armed, a frame that
     // came before the request was sent cannot pass for its answer.
@@ -57,14 +57,14 @@ void AbstractDriver::sendRequest(quint8 command, const QByteArray &data, quint64
                             reinterpret_cast<quint8 *>(const_cast<char *>(data.constData())));
 }
 
-bool AbstractDriver::prepareLine(quint8 command)
+bool AbstractDriver::prepareLine(quint8 command, int answerSize)
 {
     // A line that was lost is opened here rather than by the send itself, so that the device
     // behind it can be confirmed before it receives anything.
     cuIOInterface *link = iOInterface();
     if (link && !link->isOpen() && !link->initialize())
         return true; // the send fails as it would have; its wait times out
-    return confirmDevice(command);
+    return confirmDevice(command, answerSize);
 }
 
 bool AbstractDriver::waitingAnswer()

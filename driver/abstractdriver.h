@@ -52,9 +52,11 @@ public:
 protected:
     // Run before each request with `command` goes out, before its bookkeeping is armed; false
     // keeps the request off the line (its wait then times out). May run requests of its own.
-    virtual bool confirmDevice(quint8 command)
+    // `answerSize` is that of the request (see sendRequest).
+    virtual bool confirmDevice(quint8 command, int answerSize)
     {
         Q_UNUSED(command)
+        Q_UNUSED(answerSize)
         return true;
     }
 
@@ -69,7 +71,7 @@ private:
     quint64 newOperation() { return ++m_lastOperation; }
     // `answerSize`: a getter answer shorter than this is not an answer; the attempt fails.
     void sendRequest(quint8 command, const QByteArray &data, quint64 operation, int answerSize);
-    bool prepareLine(quint8 command);
+    bool prepareLine(quint8 command, int answerSize);
     void finishWait();
     void runWaitLoop(QEventLoop *loop);
     void dropExpiredOwed();

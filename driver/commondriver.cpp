@@ -88,15 +88,16 @@ bool CommonDriver::acceptDevice(const QString &type, int attempts)
     return true;
 }
 
-bool CommonDriver::confirmDevice(quint8 command)
+bool CommonDriver::confirmDevice(quint8 command, int answerSize)
 {
     cuIOInterface *link = iOInterface();
     if (m_confirming || !link || !link->isOpen())
         return true;
-    if (!link->isEchoKnown() && command != m_deviceType->cmdGetter()
+    if (!link->isEchoKnown() && answerSize == 0 && command != m_deviceType->cmdGetter()
         && m_echoProbeOpenCount != link->openCount()) {
-        // On a line that may echo, a command's echo and its confirmation are the same bytes.
-        // A type read first, once per opening, shows which kind of line this is: its answer
+        // On a line that may echo, a command's echo and its confirmation can be the same bytes
+        // (a read of a fixed-size value cannot be confused: its answer carries the value). A
+        // type read first, once per opening, shows which kind of line this is: its answer
         // differs from its request. Programs read the type first anyway.
         m_echoProbeOpenCount = link->openCount();
         m_confirming = true;

@@ -104,7 +104,7 @@ signals:
     void deviceChanged();
 
 protected:
-    bool confirmDevice(quint8 command) override;
+    bool confirmDevice(quint8 command, int answerSize) override;
 
 private:
     DriverPropertyReadOnly<QString> *m_deviceType;

@@ -231,12 +231,9 @@ void TestDriverSim::silentCounter()
     const double cpuMs = 1000.0 * double(std::clock() - cpuStart) / CLOCKS_PER_SEC;
     QVERIFY(!ok);
 
-    // One type read, unanswered, to learn the line's echo; then the five attempts.
-    QTRY_COMPARE(loggedFrames(sim, QStringLiteral("rx")).size(), 6);
-    const QVector<LoggedFrame> requests = loggedFrames(sim, QStringLiteral("rx"));
-    QCOMPARE(requests.first().bytes, hex("06"));
-    for (int i = 1; i < requests.size(); ++i)
-        QCOMPARE(requests.at(i).bytes, hex("12"));
+    QTRY_COMPARE(loggedFrames(sim, QStringLiteral("rx")).size(), 5);
+    for (const LoggedFrame &request : loggedFrames(sim, QStringLiteral("rx")))
+        QCOMPARE(request.bytes, hex("12"));
     // With the port open the wait must still sleep between events.
     qInfo("a %lld ms wait on the silent counter used %.1f ms of process CPU time", wallMs, cpuMs);
     QVERIFY2(cpuMs < 0.25 * double(wallMs), qPrintable(QString("%1 ms CPU").arg(cpuMs)));

@@ -229,6 +229,7 @@ void tst_Faults::checkSeesValuesTheDeviceDidNotSend()
     SimProcess sim;
     QVERIFY(sim.start({QStringLiteral("--seed"), QString::number(Seed)}));
     FaultRun run(sim.portPath(), ShortTimeoutMs);
+    QVERIFY(run.identify());
     QVERIFY(run.startCounting());
     for (int i = 0; i < 5; ++i)
         QVERIFY(run.readCounts());
@@ -240,7 +241,7 @@ void tst_Faults::checkSeesValuesTheDeviceDidNotSend()
     const FaultFigures clean = run.check(lines);
     QVERIFY2(clean.clean() && clean.oddities.isEmpty(),
              qPrintable(clean.problems.join('\n') + clean.oddities.join('\n')));
-    QCOMPARE(clean.valuesChecked, 6);
+    QCOMPARE(clean.valuesChecked, 7); // the type and six values
     QCOMPARE(clean.distinctCounts, 5);
 
     QStringList changedValue = lines;

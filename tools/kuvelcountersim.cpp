@@ -375,10 +375,15 @@ KuvelCounterSim::Outgoing KuvelCounterSim::prepareAnswer(quint8 requestCode,
     }
     if ((cut || extend) && KuvelCounterModel::readCodes().contains(code)) {
         const int size = valueSize(sent, code);
-        if (cut && size > 0) {
+        // A text may end with the payload, so a cut one cannot be told from a whole one: only
+        // values of a fixed size are cut.
+        const bool text = size != sent.size()
+            || (code >= KuvelCounterModel::DeviceType
+                && code <= KuvelCounterModel::DeviceDescription);
+        if (cut && size > 0 && !text) {
             sent.truncate(int(m_faults.below(quint32(size))));
             tags += " short=" + QByteArray::number(sent.size());
-        } else if (!cut) {
+        } else if (extend) {
             const int extra = 1 + int(m_faults.below(MaxExtraBytes));
             for (int i = 0; i < extra; ++i)
                 sent.append(char(m_faults.below(256)));

@@ -127,9 +127,9 @@ int main(int argc, char *argv[])
                         "such as 17 or 17,12 (default every code)."),
          QStringLiteral("list")},
         {QStringLiteral("short"),
-         QStringLiteral("Share of getter answers (0x05-0x0A, 0x12, 0x14, 0x17) cut to a random "
-                        "length below their value's size, 0 included (a text below its length "
-                        "without the terminator)."),
+         QStringLiteral("Share of answers of a fixed size (0x05, 0x12, 0x14, 0x17) cut to a "
+                        "random length below it, 0 included. Texts are never cut: they may end "
+                        "with the payload, so a cut one cannot be told from a whole one."),
          QStringLiteral("p")},
         {QStringLiteral("long"),
          QStringLiteral("Share of getter answers with 1-16 random bytes appended (the frame "

@@ -81,6 +81,16 @@ bool FaultRun::readIdentifier()
     return read<cUDID>(m_driver->UDID());
 }
 
+bool FaultRun::identify()
+{
+    if (!readDeviceType())
+        return false;
+    Op op;
+    op.code = m_driver->UDID()->cmdGetter();
+    op.ok = m_driver->acceptDevice(m_driver->deviceType()->currentValue(), Attempts);
+    return finish(op);
+}
+
 bool FaultRun::writeTimeConst(float seconds)
 {
     Op op;

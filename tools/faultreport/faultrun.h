@@ -73,6 +73,10 @@ public:
     bool readChannel();
     bool readDeviceType();
     bool readIdentifier();
+    // As every program begins: reads the type, then takes the device as the accepted one,
+    // which reads its identifier (an operation of its own, code 0x05). From then on the
+    // driver confirms the device after every reopen of the port.
+    bool identify();
     bool writeTimeConst(float seconds);
     bool writeChannel(quint8 index);
     bool writeRefLevel(quint8 channel, quint8 level, quint16 value);

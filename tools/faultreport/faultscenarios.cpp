@@ -75,7 +75,8 @@ Result runScenario(const QStringList &faultArguments, quint64 seed, int answerTi
     QElapsedTimer clock;
     clock.start();
     FaultRun run(sim.portPath(), answerTimeoutMs);
-    operations(&run, operationCount);
+    run.identify();
+    operations(&run, qMax(1, operationCount - run.operationCount()));
     result.seconds = double(clock.elapsed()) / 1000.0;
 
     // Answers still on their way are logged by the time the simulator stops.
@@ -197,8 +198,7 @@ Result swappedDevice(int operations, quint64 seed, int answerTimeoutMs)
     QElapsedTimer clock;
     clock.start();
     FaultRun run(portName, answerTimeoutMs);
-    run.readDeviceType();
-    run.readIdentifier();
+    run.identify();
     mixedOperations(&run, qMax(1, operations / 2 - 2));
     before.stop();
     // Lets the link see the hang-up, as it would between two polls.
