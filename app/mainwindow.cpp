@@ -219,7 +219,16 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
-    // The driver and the link stay: nothing is sent to the device on exit.
+    // The driver and the link stay: nothing is sent to the device on exit. Answers still owed
+    // to this window's requests (only when the device answered late) are waited for, at most
+    // a few answer time-outs, so that the next program on the line does not take them for
+    // answers to its own requests.
+    m_pollTimer->stop();
+    m_calibrationTimer->stop();
+    if (m_driver) {
+        disconnect(m_driver, nullptr, this, nullptr);
+        m_driver->waitForOwedAnswers();
+    }
     delete ui;
 }
 

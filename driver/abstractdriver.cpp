@@ -95,11 +95,25 @@ void AbstractDriver::runWaitLoop(QEventLoop *loop)
 
 void AbstractDriver::waitForOwedAnswers(quint8 command)
 {
+    waitForOwed(command);
+}
+
+void AbstractDriver::waitForOwedAnswers()
+{
+    waitForOwed(-1);
+}
+
+void AbstractDriver::waitForOwed(int command)
+{
     ++m_busy;
-    for (dropExpiredOwed(); owes(command); dropExpiredOwed()) {
+    const auto owed = [this, command] {
+        dropExpiredOwed();
+        return command < 0 ? !m_owed.empty() : owes(quint8(command));
+    };
+    while (owed()) {
         qint64 lastSent = 0;
         for (const Owed &owed : m_owed) {
-            if (owed.command == command)
+            if (command < 0 || owed.command == command)
                 lastSent = qMax(lastSent, owed.sentMs);
         }
         const qint64 leftMs = lastSent + qint64(OwedAnswerTimeOuts) * m_timeOut - m_clock.elapsed();

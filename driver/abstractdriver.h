@@ -34,6 +34,9 @@ public:
     // older than OwedAnswerTimeOuts answer time-outs, so that an operation never takes the
     // answer to an earlier one for its own.
     void waitForOwedAnswers(quint8 command);
+    // The same for every code: a program waits so before it lets go of the line, so that the
+    // next program on it does not take an answer owed to this one for its own.
+    void waitForOwedAnswers();
     // An answer later than this is taken for lost (2 s with the default time-out).
     static constexpr int OwedAnswerTimeOuts = 4;
 
@@ -73,6 +76,7 @@ private:
     void sendRequest(quint8 command, const QByteArray &data, quint64 operation, int answerSize);
     bool prepareLine(quint8 command, int answerSize);
     void finishWait();
+    void waitForOwed(int command); // -1: every code
     void runWaitLoop(QEventLoop *loop);
     void dropExpiredOwed();
     bool owes(quint8 command) const;

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QScopeGuard>
@@ -109,6 +110,9 @@ private slots:
     void scanPoints();
     void stopDuringSecondPhase();
     void failedReadMeasuresLevelAgain();
+    void lateCountsNeverPlottedForTheNextLevel();
+    void unconfirmedLevelWriteStopsScan();
+    void fiveFailedReadsEndScan();
     void restartKeepsOneChain();
 
     // What the window keeps of a scan and saves on request.
@@ -126,7 +130,8 @@ private slots:
 private:
     // An identified window whose counter has the time constant `timeConst`, on its
     // calibration tab, with the scan range set.
-    void openWindow(double timeConst, int channel, int start, int stop, int step);
+    void openWindow(double timeConst, int channel, int start, int stop, int step,
+                    const QStringList &simArguments = {});
     void click(const char *button);
     void waitForScanEnd(int timeoutMs = 20000);
     // Every title the window takes from now on.
@@ -167,9 +172,10 @@ void TestCalibration::cleanup()
     m_titles.clear();
 }
 
-void TestCalibration::openWindow(double timeConst, int channel, int start, int stop, int step)
+void TestCalibration::openWindow(double timeConst, int channel, int start, int stop, int step,
+                                 const QStringList &simArguments)
 {
-    QVERIFY(m_sim.start());
+    QVERIFY(m_sim.start(simArguments));
     m_window = std::make_unique<MainWindow>();
     m_window->setPortName(m_sim.portPath());
     QVERIFY(m_window->isCorrectDevice());
@@ -390,6 +396,64 @@ void TestCalibration::failedReadMeasuresLevelAgain()
     QVERIFY(m_sim.logLines().filter(" rx 17 silent").size() >= 5);
     QCOMPARE(simRequests(linesAfter(m_sim.logLines(), "ctl silent=off")).mid(0, 2),
              QStringList({"17", levelRecord(0, 0, 300)}));
+}
+
+// Every counts answer 700 ms late: each read takes its first attempt's answer, which the
+// simulator numbers by the counts request it answers (odd: a read's first request). An even
+// 1-photon count would be the answer owed to the previous read, plotted against this level.
+void TestCalibration::lateCountsNeverPlottedForTheNextLevel()
+{
+    openWindow(0.01, 1, 0, 200, 100,
+               {"--numbered-counts", "--late", "1", "--late-ms", "700", "--late-codes", "17"});
+    click("pbStartCalibration");
+    QVERIFY(QTest::qWaitFor([this] { return plot()->graph(0)->dataCount() == 3; }, 15000));
+    click("pbStopCalibration");
+    for (double count : values(0))
+        QVERIFY2(qRound(count) % 2 == 1, qPrintable(QString::number(count)));
+}
+
+// The points are measured against the levels written; a write the counter does not confirm
+// keeps the scan from starting, with the warning of the level buttons.
+void TestCalibration::unconfirmedLevelWriteStopsScan()
+{
+    openWindow(0.01, 1, 0, 200, 100, {"--drop", "1", "--drop-codes", "10"});
+    QStringList shown;
+    QTimer closer;
+    connect(&closer, &QTimer::timeout, this, [&shown] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            shown << box->text();
+            box->accept();
+        }
+    });
+    closer.start(20);
+    click("pbStartCalibration");
+    QCOMPARE(shown, QStringList("Can't set reference level"));
+    QVERIFY(child<QPushButton>("pbStartCalibration")->isEnabled());
+    QVERIFY(!child<QPushButton>("pbStopCalibration")->isEnabled());
+    QVERIFY(!simRequests(m_sim.logLines()).contains("15")); // never started
+}
+
+// A counter that stops answering ends the scan after five unanswered reads of one point.
+void TestCalibration::fiveFailedReadsEndScan()
+{
+    openWindow(0.01, 1, 100, 300, 100);
+    click("pbStartCalibration");
+    QVERIFY(QTest::qWaitFor([this] { return plot()->graph(0)->dataCount() >= 1; }));
+    QVERIFY(m_sim.toggleSilence());
+    QStringList shown;
+    QTimer closer;
+    connect(&closer, &QTimer::timeout, this, [&shown] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            shown << box->text();
+            box->accept();
+        }
+    });
+    closer.start(20);
+    QVERIFY(QTest::qWaitFor([&] { return shown.size() >= 2; }, 30000));
+    QVERIFY2(shown.last().startsWith("No counts from the counter at level 200 of phase 1"),
+             qPrintable(shown.join('\n')));
+    QCOMPARE(m_sim.logLines().filter(" rx 17 silent").size(), 25);
+    QCOMPARE(plot()->graph(0)->dataCount(), 1);
 }
 
 void TestCalibration::restartKeepsOneChain()

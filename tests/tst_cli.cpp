@@ -5,6 +5,8 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
 
@@ -109,6 +111,8 @@ private slots:
     void scanMatchesLevelsWritten();
     void scanMeasuresAgainAfterFailedRead();
     void scanGivesUpOnSilentDevice();
+    void lateCountsNeverPrintedForTheNextRead();
+    void anotherCounterBehindThePortEndsWatch();
     void signalStopsCounter_data();
     void signalStopsCounter();
     void closedOutputStopsCounter();
@@ -535,6 +539,55 @@ void TestCli::scanGivesUpOnSilentDevice()
         reads += entry.direction == QLatin1String("rx") && entry.code == 0x17;
     QCOMPARE(reads, 5);
     QCOMPARE(log.last().code, quint8(0x16));
+}
+
+// Every counts answer 700 ms late, beyond the time-out: each read sends a second attempt and
+// takes its first attempt's answer. The simulator numbers its counts answers (the 1-photon
+// count is the number of the counts request answered), so an even number would be the answer
+// owed to the previous read's second attempt, printed for this one.
+void TestCli::lateCountsNeverPrintedForTheNextRead()
+{
+    QVERIFY(m_sim.start({"--numbered-counts", "--late", "1", "--late-ms", "700", "--late-codes",
+                         "17"}));
+    QCOMPARE(run({"set", "timeconst", "0.01"}).exitCode, 0);
+    const CliResult watch = run({"watch", "--count", "3"});
+    QCOMPARE(watch.exitCode, 0);
+    const CliResult scan = run({"scan", "--channel", "1", "--start", "0", "--stop", "100",
+                                "--step", "100"});
+    QCOMPARE(scan.exitCode, 0);
+    QStringList numbers;
+    for (const QString &line : watch.out.mid(1))
+        numbers << line.section(',', 1, 1);
+    for (const QString &line : scan.out.filter(QRegularExpression("^1,")))
+        numbers << line.section(',', 2, 2);
+    QCOMPARE(numbers.size(), 5);
+    for (const QString &number : numbers)
+        QVERIFY2(number.toInt() % 2 == 1, qPrintable(numbers.join(' ')));
+}
+
+// Another counter appears behind the port's name during a watch: it is asked for its type and
+// identifier only, not even for the stop, and the watch ends with exit code 2.
+void TestCli::anotherCounterBehindThePortEndsWatch()
+{
+    QTemporaryDir dir;
+    const QString port = dir.filePath("kuvel-port");
+    QVERIFY(m_sim.start({}, port));
+    QProcess cli;
+    cli.start(QStringLiteral(KUVEL_CLI_PATH), {"--port", port, "watch", "--period", "0.01"});
+    QVERIFY(cli.waitForStarted());
+    QVERIFY(waitForLogLine(" rx 17", 0));
+    m_sim.stop();
+    SimProcess other;
+    QVERIFY(other.start({"--udid", "4B4300000000000000000002"}, port));
+    QVERIFY(cli.waitForFinished(RunTimeoutMs));
+    QCOMPARE(cli.exitCode(), 2);
+    const QString err = QString::fromUtf8(cli.readAllStandardError());
+    QVERIFY2(err.contains("another device answers on") && err.contains("4B4300000000000000000002"),
+             qPrintable(err));
+    QList<quint8> codes;
+    for (const LogEntry &entry : received(parseLog(other.logLines())))
+        codes << entry.code;
+    QCOMPARE(codes, QList<quint8>({0x06, 0x05}));
 }
 
 void TestCli::signalStopsCounter_data()

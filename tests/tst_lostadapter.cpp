@@ -77,6 +77,7 @@ private slots:
     void initTestCase() { g_previousHandler = qInstallMessageHandler(&countTicks); }
     void cleanupTestCase() { qInstallMessageHandler(g_previousHandler); }
     void pollingSurvivesTheDeviceGoingAndResumesWhenItReturns();
+    void anotherCounterBehindTheNameGetsNoRequest();
 };
 
 void tst_LostAdapter::pollingSurvivesTheDeviceGoingAndResumesWhenItReturns()
@@ -161,6 +162,58 @@ void tst_LostAdapter::pollingSurvivesTheDeviceGoingAndResumesWhenItReturns()
     button("pbStop")->click();
     QVERIFY(button("pbStart")->isEnabled());
     QFile::remove(port);
+}
+
+// Another counter appears under the port's name while the window polls: it is asked for its
+// type and identifier only, polling ends, and the operator is told which device answers.
+void tst_LostAdapter::anotherCounterBehindTheNameGetsNoRequest()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString port = dir.filePath(QStringLiteral("kuvel-port"));
+    SimProcess sim;
+    QVERIFY(sim.start({}, port));
+    MainWindow window;
+    window.setPortName(port);
+    QVERIFY(window.isCorrectDevice());
+    window.show();
+    const auto button = [&window](const char *name) {
+        return window.findChild<QPushButton *>(QLatin1String(name));
+    };
+    window.findChild<QDoubleSpinBox *>(QStringLiteral("dsbTimeConst"))->setValue(0.01);
+    button("pbStart")->click();
+    QTRY_VERIFY(g_ticks > 3);
+
+    QStringList warnings;
+    QTimer boxCloser;
+    connect(&boxCloser, &QTimer::timeout, this, [&warnings] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        warnings << box->text();
+        box->button(QMessageBox::Ok)->click();
+    });
+    boxCloser.start(20);
+
+    sim.stop();
+    SimProcess other;
+    QVERIFY(other.start({QStringLiteral("--udid"), QStringLiteral("4B4300000000000000000002")},
+                        port));
+    QTRY_COMPARE_WITH_TIMEOUT(warnings.size(), 1, 15000);
+    QVERIFY2(warnings.first().contains(port) && warnings.first().contains("4B4300000000000000000002")
+                 && warnings.first().contains("4B43F9FAFB00010210203040"),
+             qPrintable(warnings.first()));
+    QVERIFY(!button("pbStop")->isEnabled());
+    QVERIFY(button("pbStart")->isEnabled());
+    // Refused requests fail at once, and none of them reaches the other counter.
+    button("pbWriteEEPROM")->click();
+    QCOMPARE(warnings.size(), 2);
+    QStringList codes;
+    for (const QString &line : other.logLines()) {
+        if (line.contains(QLatin1String(" rx ")))
+            codes << line.section(' ', 2, 2);
+    }
+    QCOMPARE(codes, QStringList({"06", "05"}));
 }
 
 QTEST_MAIN(tst_LostAdapter)

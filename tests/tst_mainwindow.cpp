@@ -81,6 +81,7 @@ private slots:
     void countsShownUnsigned();
     void oneTickAfterStop();
     void silentDeviceLeavesCounts();
+    void lateCountsNeverShownForTheNextPoll();
     void restartKeepsOneChain();
     void tickWaitsForOtherRequest();
 
@@ -568,6 +569,33 @@ void TestMainWindow::silentDeviceLeavesCounts()
     // What is shown is what the device sent last.
     const QList<quint32> last = simCountsSent(m_sim.logLines()).last();
     QCOMPARE(countLabels().last(), QStringLiteral("4: %1").arg(last.at(3)));
+}
+
+// Every counts answer 700 ms late, beyond the 500 ms time-out: each poll sends a second
+// attempt and shows its first attempt's answer. The simulator numbers its counts answers (the
+// 1-photon count is the number of the counts request answered), so a poll that showed the
+// answer owed to the previous poll's second attempt would show an even number.
+void TestMainWindow::lateCountsNeverShownForTheNextPoll()
+{
+    QVERIFY(m_sim.start({"--numbered-counts", "--late", "1", "--late-ms", "700", "--late-codes",
+                         "17"}));
+    openWindow(m_sim.portPath());
+    child<QDoubleSpinBox>("dsbTimeConst")->setValue(0.01);
+    QStringList shown;
+    auto *label = child<QLabel>("lCounts1");
+    click("pbStart");
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            if (shown.isEmpty() || shown.last() != label->text())
+                shown << label->text();
+            return shown.size() > 4;
+        },
+        15000));
+    click("pbStop");
+    for (const QString &text : shown.mid(1)) {
+        const int number = text.mid(3).toInt();
+        QVERIFY2(number % 2 == 1, qPrintable(shown.join(" | ")));
+    }
 }
 
 void TestMainWindow::restartKeepsOneChain()

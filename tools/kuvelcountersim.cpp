@@ -347,7 +347,8 @@ KuvelCounterSim::Outgoing KuvelCounterSim::prepareAnswer(quint8 requestCode,
 {
     // One draw per fault for every answer, whichever faults are on, so a seed gives the
     // same decisions in every run with the same options.
-    const bool drop = m_faults.chance(m_options.dropShare);
+    const bool drop = m_faults.chance(m_options.dropShare)
+        && (m_options.dropCodes.isEmpty() || m_options.dropCodes.contains(requestCode));
     const bool wrongCode = m_faults.chance(m_options.wrongCodeShare);
     const bool corrupt = m_faults.chance(m_options.corruptShare);
     const bool late = m_faults.chance(m_options.lateShare) && isLateCode(requestCode);

@@ -32,6 +32,7 @@ struct KuvelSimOptions
     int lateMinMs = 700;
     int lateMaxMs = 700;
     QList<quint8> lateCodes; // codes whose answers may be late; empty: every code
+    QList<quint8> dropCodes; // codes whose answers may be dropped; empty: every code
     int unsolicitedMs = 0; // 0: none
     bool silent = false;
     bool echo = false;

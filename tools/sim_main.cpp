@@ -126,6 +126,10 @@ int main(int argc, char *argv[])
          QStringLiteral("Make only answers to these request codes late: hex, comma-separated, "
                         "such as 17 or 17,12 (default every code)."),
          QStringLiteral("list")},
+        {QStringLiteral("drop-codes"),
+         QStringLiteral("Drop only answers to these request codes: hex, comma-separated, such "
+                        "as 10 (default every code)."),
+         QStringLiteral("list")},
         {QStringLiteral("short"),
          QStringLiteral("Share of answers of a fixed size (0x05, 0x12, 0x14, 0x17) cut to a "
                         "random length below it, 0 included. Texts are never cut: they may end "
@@ -202,6 +206,7 @@ int main(int argc, char *argv[])
         || !parseShare(parser, QStringLiteral("long"), &options.longShare)
         || !parseMsRange(parser, QStringLiteral("late-ms"), &options.lateMinMs, &options.lateMaxMs)
         || !parseCodes(parser, QStringLiteral("late-codes"), &options.lateCodes)
+        || !parseCodes(parser, QStringLiteral("drop-codes"), &options.dropCodes)
         || !parseMs(parser, QStringLiteral("unsolicited"), &options.unsolicitedMs))
         return 2;
 

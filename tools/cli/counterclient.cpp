@@ -15,6 +15,9 @@ CounterClient::CounterClient(const QString &portName, int attempts, QObject *par
 
 CounterClient::~CounterClient()
 {
+    // Answers still owed to requests of this program would otherwise reach the next program
+    // on the line, as answers to its own requests.
+    m_driver->waitForOwedAnswers();
     // The driver goes first: it must not outlive the link it listens to by even one message.
     delete m_driver;
     delete m_link;
