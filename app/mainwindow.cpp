@@ -162,6 +162,8 @@ MainWindow::~MainWindow()
 void MainWindow::setPortName(const QString &name)
 {
     m_portName = name;
+    closePort();
+    m_deviceAnswered = false;
     // Link and driver outlive the window: nothing is sent to the device when it closes. The
     // port opens with the first request.
     auto *link = new cuRs485IOInterface;
@@ -170,6 +172,25 @@ void MainWindow::setPortName(const QString &name)
     m_driver->setIOInterface(link);
     releaseAtExit(m_driver);
     releaseAtExit(link);
+    m_link = link;
+    connect(link, &cuIOInterface::msgReceived, this, [this] { m_deviceAnswered = true; });
+}
+
+bool MainWindow::openPort(QString *reason)
+{
+    if (!m_link)
+        return false;
+    if (m_link->initialize())
+        return true;
+    if (reason)
+        *reason = m_link->openErrorText();
+    return false;
+}
+
+void MainWindow::closePort()
+{
+    if (m_link)
+        m_link->close();
 }
 
 bool MainWindow::isCorrectDevice()
