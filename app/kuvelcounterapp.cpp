@@ -1,36 +1,129 @@
 #include "kuvelcounterapp.h"
 
+#include "curs485iointerface.h"
 #include "mainwindow.h"
 #include "serialport.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QMessageBox>
+
+#include <cstdio>
+
+namespace {
+
+void setUpParser(QCommandLineParser *parser)
+{
+    QCoreApplication::setApplicationName(QStringLiteral("kuvel-counter"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KUVEL_VERSION));
+    parser->setApplicationDescription(
+        QObject::tr("The operator program of the photon-number-resolving counter."));
+    // Not addHelpOption(): its --help-all would promise the window system's options, which
+    // are unknown before the window system is reached.
+    parser->addOption({{QStringLiteral("h"), QStringLiteral("help")},
+                       QObject::tr("Displays help on commandline options.")});
+    parser->addVersionOption();
+    parser->addPositionalArgument(
+        QStringLiteral("PORT"),
+        QObject::tr("The serial port to preselect in the port dialog: a system name such as "
+                    "ttyUSB0, or a path."),
+        QStringLiteral("[PORT]"));
+}
+
+void print(FILE *stream, const QString &text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stream);
+    std::fflush(stream);
+}
+
+// The operator's reason for a port that opened but did not identify the counter.
+QString identificationFailure(const MainWindow &window, const QString &portName)
+{
+    if (window.deviceAnswered())
+        return QObject::tr("Wrong device");
+    return QObject::tr("No counter answers on %1")
+        .arg(cuRs485IOInterface::printablePortName(portName));
+}
+
+} // namespace
 
 int runKuvelCounter(QApplication &app, const QStringList &arguments, const QStringList &portNames)
 {
+    QString requestedPort;
+    const int answered = answerCommandLine(arguments, &requestedPort);
+    if (answered >= 0)
+        return answered;
+
     QApplication::setStyle(QStringLiteral("Fusion"));
 
-    const QString requestedPort = arguments.value(1);
     // Destroyed in reverse order: the window first, then the dialog.
     SerialPort dialog(portNames, requestedPort);
     MainWindow window;
 
-    if (dialog.exec() != QDialog::Accepted)
-        return 0;
-    const QString portName = dialog.portName();
-    if (portName.isEmpty())
-        return 0;
+    // Leaving the dialog is no failure at first; after a port that did not work, it is.
+    int exitCodeWhenLeft = 0;
+    for (;;) {
+        if (dialog.exec() != QDialog::Accepted)
+            return exitCodeWhenLeft;
+        const QString portName = dialog.portName();
+        if (portName.isEmpty())
+            return exitCodeWhenLeft;
 
-    window.setPortName(portName);
-    if (!window.isCorrectDevice()) {
-        QMessageBox::critical(&dialog, QObject::tr("Fatal error"), QObject::tr("Wrong device"));
-        return 0;
+        window.setPortName(portName);
+        QString reason;
+        if (window.openPort(&reason)) {
+            if (window.isCorrectDevice()) {
+                window.show();
+                return app.exec();
+            }
+            reason = identificationFailure(window, portName);
+            window.closePort();
+        }
+        QMessageBox::critical(&dialog, QObject::tr("Fatal error"), reason);
+        exitCodeWhenLeft = 1;
     }
-    window.show();
-    return app.exec();
 }
 
 int runKuvelCounter(QApplication &app)
 {
     return runKuvelCounter(app, app.arguments(), SerialPort::availablePortNames());
+}
+
+bool asksForHelpOrVersion(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    setUpParser(&parser);
+    // Options of the window system (-platform, -display) are unknown here: only whether help
+    // or the version is asked matters.
+    parser.parse(arguments);
+    return parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("version"));
+}
+
+int answerCommandLine(const QStringList &arguments, QString *port)
+{
+    QCommandLineParser parser;
+    setUpParser(&parser);
+    const bool parsed = parser.parse(arguments);
+    if (parser.isSet(QStringLiteral("version"))) {
+        print(stdout,
+              QCoreApplication::applicationName() + QLatin1Char(' ')
+                  + QCoreApplication::applicationVersion() + QLatin1Char('\n'));
+        return 0;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        print(stdout, parser.helpText());
+        return 0;
+    }
+    QString error = parser.errorText();
+    if (parsed && parser.positionalArguments().size() > 1)
+        error = QObject::tr("Only one port may be given.");
+    if (!parsed || !error.isEmpty()) {
+        print(stderr,
+              QCoreApplication::applicationName() + QStringLiteral(": ") + error
+                  + QObject::tr(" (see --help)") + QLatin1Char('\n'));
+        return 1;
+    }
+    if (port)
+        *port = parser.positionalArguments().value(0);
+    return -1;
 }

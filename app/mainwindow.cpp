@@ -227,7 +227,8 @@ MainWindow::~MainWindow()
     m_calibrationTimer->stop();
     if (m_driver) {
         disconnect(m_driver, nullptr, this, nullptr);
-        m_driver->waitForOwedAnswers();
+        if (m_link && m_link->isOpen())
+            m_driver->waitForOwedAnswers();
     }
     delete ui;
 }
@@ -235,6 +236,8 @@ MainWindow::~MainWindow()
 void MainWindow::setPortName(const QString &name)
 {
     m_portName = name;
+    closePort();
+    m_deviceAnswered = false;
     // Link and driver outlive the window: nothing is sent to the device when it closes. The
     // port opens with the first request.
     auto *link = new cuRs485IOInterface;
@@ -246,6 +249,25 @@ void MainWindow::setPortName(const QString &name)
             Qt::QueuedConnection);
     releaseAtExit(m_driver);
     releaseAtExit(link);
+    m_link = link;
+    connect(link, &cuIOInterface::msgReceived, this, [this] { m_deviceAnswered = true; });
+}
+
+bool MainWindow::openPort(QString *reason)
+{
+    if (!m_link)
+        return false;
+    if (m_link->initialize())
+        return true;
+    if (reason)
+        *reason = m_link->openErrorText();
+    return false;
+}
+
+void MainWindow::closePort()
+{
+    if (m_link)
+        m_link->close();
 }
 
 bool MainWindow::isCorrectDevice()

@@ -7,6 +7,7 @@
 #include <QVector>
 
 class KuvelCounterDriver;
+class cuRs485IOInterface;
 class QAction;
 class QMenu;
 class QTimer;
@@ -26,8 +27,17 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
-    // Creates the link and the counter driver for the port; nothing is sent yet.
+    // Creates the link and the counter driver for the port; nothing is sent yet. Binding
+    // again lets go of the earlier port.
     void setPortName(const QString &name);
+    // Opens the port before the first request, so that a port that cannot be used is told
+    // apart from a silent device. False with the operator's reason in *reason.
+    bool openPort(QString *reason);
+    // Closes the port after a failed identification, so the device is free again.
+    void closePort();
+    // True once any message came from the line: a failed identification then met a device
+    // that is not the counter, not silence.
+    bool deviceAnswered() const { return m_deviceAnswered; }
     // Identifies the counter and loads its active channel and time constant into the window.
     // False when the window must not be shown.
     bool isCorrectDevice();
@@ -98,6 +108,8 @@ private:
     Ui::MainWindow *ui;
     QString m_portName;
     KuvelCounterDriver *m_driver = nullptr;
+    cuRs485IOInterface *m_link = nullptr;
+    bool m_deviceAnswered = false;
     quint32 m_calibrValue = 0;
     quint8 m_calibrPhase = 0;
     // The channel index the device reported at identification when it is none of the eight,

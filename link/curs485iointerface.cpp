@@ -4,9 +4,73 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLoggingCategory>
 
+#include <cerrno>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 Q_LOGGING_CATEGORY(lcLink, "kuvel.link", QtWarningMsg)
+
+namespace {
+
+// The file QSerialPort opens for a port name: a short name is a device under /dev.
+QByteArray systemLocation(const QString &name)
+{
+    const bool isPath = name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./"))
+        || name.startsWith(QLatin1String("../"));
+    return QFile::encodeName(isPath ? name : QLatin1String("/dev/") + name);
+}
+
+// The process that holds an flock on the file behind `path`, as /proc/locks lists it; 0 when
+// none is listed. Lines read "1: FLOCK  ADVISORY  WRITE <pid> <major>:<minor>:<inode> 0 EOF",
+// major and minor of the file system in hex; waiting locks carry "->" and are skipped.
+qint64 flockHolder(const QByteArray &path)
+{
+    struct stat info;
+    if (::stat(path.constData(), &info) != 0)
+        return 0;
+    const QByteArray file = QByteArray::number(major(info.st_dev), 16).rightJustified(2, '0') + ':'
+        + QByteArray::number(minor(info.st_dev), 16).rightJustified(2, '0') + ':'
+        + QByteArray::number(quint64(info.st_ino));
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly))
+        return 0;
+    // Files under /proc report no size: read them whole, never up to atEnd().
+    const QList<QByteArray> lines = locks.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() > 5 && fields.at(1) == "FLOCK" && fields.at(5) == file)
+            return fields.at(4).toLongLong();
+    }
+    return 0;
+}
+
+// QSerialPort folds several causes into PermissionError; its text tells them apart. The
+// system's texts come from qt_error_string, as QSerialPort takes them.
+cuRs485IOInterface::OpenError openErrorOf(const QSerialPort &port)
+{
+    const QString reason = port.errorString();
+    switch (port.error()) {
+    case QSerialPort::PermissionError:
+        if (reason == qt_error_string(EACCES) || reason == qt_error_string(EPERM))
+            return cuRs485IOInterface::PermissionDenied;
+        if (reason == QSerialPort::tr("Permission error while creating lock file"))
+            return cuRs485IOInterface::CannotOpen;
+        // The device is busy (another program put the terminal in exclusive mode) or Qt's
+        // lock file for this name is taken.
+        return cuRs485IOInterface::InUse;
+    case QSerialPort::UnsupportedOperationError:
+        // The terminal settings cannot be read: a file or a device that is not a terminal.
+        return cuRs485IOInterface::NotSerialPort;
+    default:
+        return cuRs485IOInterface::CannotOpen;
+    }
+}
+
+} // namespace
 
 cuRs485IOInterface::cuRs485IOInterface(QObject *parent)
     : cuIOInterfaceImpl(parent), m_reader(cStarProtocolPC::instance())
@@ -25,8 +89,10 @@ cuRs485IOInterface::~cuRs485IOInterface()
 bool cuRs485IOInterface::pInitialize()
 {
     cStarProtocolPC::instance()->clearBuffer();
-    if (m_portName.isEmpty())
+    if (m_portName.isEmpty()) {
+        setOpenError(NoPortName, QString());
         return false;
+    }
 
     if (!m_port) {
         m_port = new QSerialPort(m_portName);
@@ -44,14 +110,19 @@ bool cuRs485IOInterface::pInitialize()
     if (!m_port->isOpen()) {
         m_port->clearError();
         if (!m_port->open(QIODevice::ReadWrite)) {
-            qCDebug(lcLink) << "cannot open" << m_portName << m_port->errorString();
+            qCDebug(lcLink) << "cannot open" << m_portName << m_port->error()
+                            << m_port->errorString();
+            setOpenError(openErrorOf(*m_port), m_port->errorString());
             // The port object stays; the next send tries again.
             return false;
         }
+        if (!lockDevice())
+            return false;
         m_closePending = false;
         ++m_openCount;
         // Another adapter may sit behind the name now: its echo is learnt afresh.
         m_reader.reset();
+        setOpenError(NoError, QString());
         qCDebug(lcLink) << "opened" << m_portName;
     }
     return true;
@@ -135,4 +206,110 @@ void cuRs485IOInterface::closeLostPort()
     m_port->close();
     m_port->clearError();
     cStarProtocolPC::instance()->clearBuffer();
+}
+
+void cuRs485IOInterface::close()
+{
+    if (!isOpen())
+        return;
+    // Closing the descriptor also drops the lock on the device.
+    m_port->close();
+    m_port->clearError();
+    cStarProtocolPC::instance()->clearBuffer();
+}
+
+bool cuRs485IOInterface::lockDevice()
+{
+    // Two programs on one line take each other's answers. Qt's own lock file is named after
+    // the port's name, so a second name for the same device (a symlink, /dev/serial/by-id)
+    // gets past it, and root gets past the terminal's exclusive mode; a lock on the device
+    // itself holds under every name.
+    if (::flock(int(m_port->handle()), LOCK_EX | LOCK_NB) == 0)
+        return true;
+    if (errno != EWOULDBLOCK) {
+        // A device that cannot be locked at all is still usable.
+        qCDebug(lcLink) << "cannot lock" << m_portName << qt_error_string(errno);
+        return true;
+    }
+    m_port->close();
+    m_port->clearError();
+    setOpenError(InUse, QString());
+    qCDebug(lcLink) << "in use:" << m_portName << "held by" << m_lockHolder;
+    return false;
+}
+
+void cuRs485IOInterface::setOpenError(OpenError error, const QString &reason)
+{
+    m_openError = error;
+    m_lockHolder = error == InUse ? flockHolder(systemLocation(m_portName)) : 0;
+    const QString port = printablePortName(m_portName);
+    switch (error) {
+    case NoError:
+        m_openErrorText.clear();
+        break;
+    case NoPortName:
+        m_openErrorText = tr("No serial port given");
+        break;
+    case CannotOpen:
+        m_openErrorText = tr("Cannot open %1: %2").arg(port, reason);
+        break;
+    case PermissionDenied:
+        m_openErrorText = tr("Cannot open %1: %2. On Linux, serial ports belong to the dialout "
+                             "group: add your user to it (sudo usermod -aG dialout $USER, then "
+                             "log in again), or install the sample udev rule "
+                             "packaging/udev/99-kuvel-counter.rules of the sources.")
+                              .arg(port, reason);
+        break;
+    case NotSerialPort:
+        m_openErrorText = tr("Cannot open %1: not a serial port (%2)").arg(port, reason);
+        break;
+    case InUse: {
+        QString holder;
+        if (m_lockHolder > 0) {
+            QFile comm(QStringLiteral("/proc/%1/comm").arg(m_lockHolder));
+            const QString name = comm.open(QIODevice::ReadOnly)
+                ? QString::fromLocal8Bit(comm.readAll()).trimmed()
+                : QString();
+            holder = name.isEmpty()
+                ? tr(" (PID %1)").arg(m_lockHolder)
+                : tr(" (PID %1, %2)").arg(m_lockHolder).arg(printablePortName(name));
+        }
+        m_openErrorText = tr("%1 is in use by another program%2").arg(port, holder);
+        break;
+    }
+    }
+}
+
+QString cuRs485IOInterface::printablePortName(const QString &name)
+{
+    QString shown;
+    shown.reserve(name.size());
+    for (const QChar c : name) {
+        switch (c.unicode()) {
+        case '\n':
+            shown += QLatin1String("\\n");
+            continue;
+        case '\r':
+            shown += QLatin1String("\\r");
+            continue;
+        case '\t':
+            shown += QLatin1String("\\t");
+            continue;
+        default:
+            break;
+        }
+        switch (c.category()) {
+        case QChar::Other_Control:
+        case QChar::Other_Format: // also the marks that turn the text's direction round
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph:
+            shown += c.unicode() < 0x100
+                ? QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'))
+                : QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+            break;
+        default:
+            shown += c;
+        }
+    }
+    return shown;
 }

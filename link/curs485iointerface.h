@@ -13,6 +13,8 @@
 // The port is opened by the first message sent. When the device goes away (a USB adapter
 // pulled out, the far end of a pseudo-terminal closed) the port is closed quietly, and the
 // next message sent opens it again, so a device that comes back is used without a restart.
+// While open, the device is locked: another link or program is refused under any of its
+// names, and openError() says why a port did not open.
 class cuRs485IOInterface : public cuIOInterfaceImpl
 {
     Q_OBJECT
@@ -32,6 +34,28 @@ public:
     // What the line's answers have shown of its echo so far (see cStarFrameReader).
     cStarFrameReader::Echo echo() const { return m_reader.echo(); }
     bool isEchoKnown() const override { return m_reader.echo() != cStarFrameReader::EchoUnknown; }
+    // Closes the port, so another program may have the device; the next message sent opens
+    // it again.
+    void close();
+
+    // Why the last attempt to open the port failed; NoError once it opened.
+    enum OpenError {
+        NoError,
+        NoPortName,
+        CannotOpen, // missing, or refused for a reason of its own (the system's text says it)
+        PermissionDenied,
+        NotSerialPort, // a file or a device that is not a terminal
+        InUse, // another program (or link) holds the device, under whatever name
+    };
+    OpenError openError() const { return m_openError; }
+    // The operator's sentence for openError(), naming the port; empty once it opened.
+    QString openErrorText() const { return m_openErrorText; }
+    // The process that holds the lock on the device when openError() is InUse; 0 when unknown.
+    qint64 lockHolder() const { return m_lockHolder; }
+
+    // `name` fit to be shown: control characters as escapes, so that a newline in a name can
+    // neither break a message apart nor hide.
+    static QString printablePortName(const QString &name);
 
 protected:
     bool pInitialize() override;
@@ -43,12 +67,17 @@ private slots:
 private:
     void portError(QSerialPort::SerialPortError error);
     void closeLostPort();
+    bool lockDevice();
+    void setOpenError(OpenError error, const QString &reason);
 
     QSerialPort *m_port = nullptr;
     QString m_portName;
     bool m_closePending = false;
     int m_openCount = 0;
     cStarFrameReader m_reader;
+    OpenError m_openError = NoError;
+    QString m_openErrorText;
+    qint64 m_lockHolder = 0;
 };
 
 #endif // CURS485IOINTERFACE_H

@@ -11,6 +11,9 @@
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #ifndef KUVEL_CLI_PATH
 #error "KUVEL_CLI_PATH must name the kuvel-counter-cli executable"
@@ -105,6 +108,7 @@ private slots:
     void simpleCommands();
     void wrongDevice();
     void silentDevice();
+    void portThatDoesNotOpen_data();
     void portThatDoesNotOpen();
     void watchCount();
     void scanMatchesLevelsWritten_data();
@@ -345,12 +349,42 @@ void TestCli::silentDevice()
     }
 }
 
+void TestCli::portThatDoesNotOpen_data()
+{
+    QTest::addColumn<QString>("port"); // empty: the simulator's, through a symlink
+    QTest::addColumn<QString>("error"); // how the message begins; PORT stands for the port
+    QTest::newRow("missing, a newline in its name")
+        << "/nonexistent/tty\nUSB0"
+        << "kuvel-counter-cli: Cannot open /nonexistent/tty\\nUSB0: No such file or directory";
+    QTest::newRow("not a serial port")
+        << "/dev/null"
+        << "kuvel-counter-cli: Cannot open /dev/null: not a serial port";
+    QTest::newRow("in use under another name")
+        << QString() << "kuvel-counter-cli: PORT is in use by another program (PID ";
+}
+
 void TestCli::portThatDoesNotOpen()
 {
-    const CliResult result = run({"--port", "/nonexistent/tty", "info"}, false);
+    QFETCH(QString, port);
+    QFETCH(QString, error);
+    QTemporaryDir dir;
+    int holder = -1;
+    if (port.isEmpty()) {
+        // Another program holds the device by its own name.
+        port = dir.filePath("ttyKuvel");
+        QVERIFY(m_sim.start({}, port));
+        holder = ::open(QFile::encodeName(m_sim.portPath()).constData(), O_RDWR | O_NOCTTY);
+        QVERIFY(holder >= 0 && ::flock(holder, LOCK_EX | LOCK_NB) == 0);
+        error += QString::number(QCoreApplication::applicationPid());
+    }
+    const CliResult result = run({"--port", port, "info"}, false);
+    if (holder >= 0)
+        ::close(holder);
     QCOMPARE(result.exitCode, 3);
     QVERIFY(result.out.isEmpty());
     QCOMPARE(result.err.size(), 1);
+    QVERIFY2(result.err.first().startsWith(QString(error).replace("PORT", port)),
+             qPrintable(result.err.first()));
 }
 
 void TestCli::watchCount()

@@ -122,6 +122,7 @@ private slots:
     void echoOfTheFrameSentIsDropped();
     void portMissingAtFirstSendIsOpenedLater();
     void lostDeviceClosesThePortAndANewOneIsUsed();
+    void secondLinkOnAnotherNameIsRefused();
 };
 
 void TestLink::sendWithoutPortName()
@@ -325,6 +326,34 @@ void TestLink::lostDeviceClosesThePortAndANewOneIsUsed()
     second.write(frameOf(0, 0x14, hex("02")));
     QTRY_COMPARE(got->size(), 1);
     QCOMPARE(got->first().payload, hex("02"));
+}
+
+void TestLink::secondLinkOnAnotherNameIsRefused()
+{
+    // Two programs on one line take each other's answers, even as root and under two names.
+    Pty pty;
+    QTemporaryDir dir;
+    const QString name = dir.filePath("ttyKuvel");
+    QVERIFY(QFile::link(pty.slavePath(), name));
+    cuRs485IOInterface first;
+    first.setPortName(pty.slavePath());
+    QVERIFY(first.initialize());
+
+    cuRs485IOInterface second;
+    second.setPortName(name);
+    QVERIFY(!second.sendMsg(0, 0x01, 0, nullptr));
+    QCOMPARE(second.openError(), cuRs485IOInterface::InUse);
+    QCOMPARE(second.lockHolder(), QCoreApplication::applicationPid());
+    QVERIFY2(
+        second.openErrorText().startsWith(name + " is in use by another program (PID "
+                                          + QString::number(QCoreApplication::applicationPid())),
+        qPrintable(second.openErrorText()));
+
+    // Once the first lets go, the second gets the device.
+    first.close();
+    QVERIFY(second.sendMsg(0, 0x01, 0, nullptr));
+    QCOMPARE(second.openError(), cuRs485IOInterface::NoError);
+    QCOMPARE(pty.read(9), frameOf(0, 0x01, {}));
 }
 
 QTEST_GUILESS_MAIN(TestLink)

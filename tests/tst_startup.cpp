@@ -1,4 +1,5 @@
 #include "apptesthelpers.h"
+#include "curs485iointerface.h"
 #include "kuvelcounterapp.h"
 #include "mainwindow.h"
 #include "serialport.h"
@@ -63,8 +64,10 @@ private slots:
     void cancelEndsWithoutWindow_data();
     void cancelEndsWithoutWindow();
     void emptyListEndsWithoutMessage();
-    void wrongDeviceIsRefused();
+    void unusablePortIsExplained_data();
+    void unusablePortIsExplained();
     void counterOpensMainWindow();
+    void helpAndVersionNeedNoDisplay();
 };
 
 void TestStartup::dialogListsPortsInOrder()
@@ -164,30 +167,74 @@ void TestStartup::emptyListEndsWithoutMessage()
     QCOMPARE(watcher.shown, QStringList({"SerialPort"}));
 }
 
-void TestStartup::wrongDeviceIsRefused()
+void TestStartup::unusablePortIsExplained_data()
 {
-    SimProcess sim;
-    QVERIFY(sim.start({"--type", "OtherCounter"}));
+    QTest::addColumn<QString>("port"); // empty: the simulator's, through a symlink
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<bool>("held"); // another link holds the simulator's port by its own name
+    QTest::addColumn<QString>("text"); // how the box's text begins; PORT stands for the port
 
+    QTest::newRow("missing, a newline in its name")
+        << "/nonexistent/tty\nUSB0" << QStringList() << false
+        << "Cannot open /nonexistent/tty\\nUSB0: No such file or directory";
+    // Root opens any file, but not a read-only attribute under /sys for writing.
+    QTest::newRow("no permission") << "/sys/devices/system/cpu/online" << QStringList() << false
+                                   << "Cannot open PORT: Permission denied. On Linux";
+    QTest::newRow("not a serial port")
+        << "/dev/null" << QStringList() << false << "Cannot open /dev/null: not a serial port";
+    QTest::newRow("in use under another name") << QString() << QStringList() << true
+                                               << "PORT is in use by another program (PID "
+            + QString::number(QCoreApplication::applicationPid());
+    QTest::newRow("silent") << QString() << QStringList({"--silent"}) << false
+                            << "No counter answers on PORT";
+    QTest::newRow("another type") << QString() << QStringList({"--type", "OtherCounter"}) << false
+                                  << "Wrong device";
+}
+
+void TestStartup::unusablePortIsExplained()
+{
+    QFETCH(QString, port);
+    QFETCH(QStringList, simArgs);
+    QFETCH(bool, held);
+    QFETCH(QString, text);
+
+    if (QTest::currentDataTag() == QLatin1String("no permission")
+        && (!QFile::exists(port) || QFile(port).open(QIODevice::ReadWrite)))
+        QSKIP("no file here that refuses to be opened for writing");
+    SimProcess sim;
+    QTemporaryDir dir;
+    cuRs485IOInterface holder;
+    if (port.isEmpty()) {
+        port = dir.filePath("ttyKuvel");
+        QVERIFY(sim.start(simArgs, port));
+        holder.setPortName(sim.portPath());
+        QVERIFY(!held || holder.initialize());
+    }
+
+    // The box explains, the dialog comes back for another port, and giving up is a failure.
     ShowWatcher watcher;
     SerialPort *dialogShown = nullptr;
     onNextModal<SerialPort>([&](SerialPort *dialog) {
         dialogShown = dialog;
         QTest::mouseClick(dialogButton(dialog, QDialogButtonBox::Ok), Qt::LeftButton);
+        onNextModal<SerialPort>([](SerialPort *again) {
+            QTest::mouseClick(dialogButton(again, QDialogButtonBox::Cancel), Qt::LeftButton);
+        });
     });
     BoxCloser boxes;
 
-    const int exitCode = runKuvelCounter(*qApp, {"kuvel-counter", sim.portPath()}, {"ttyS0"});
-    QCOMPARE(exitCode, 0);
+    QCOMPARE(runKuvelCounter(*qApp, {"kuvel-counter", port}, {"ttyS0"}), 1);
     QCOMPARE(boxes.shown.size(), 1);
     const ShownBox box = boxes.shown.first();
     QCOMPARE(box.icon, QMessageBox::Critical);
     QCOMPARE(box.title, QStringLiteral("Fatal error"));
-    QCOMPARE(box.text, QStringLiteral("Wrong device"));
+    QVERIFY2(box.text.startsWith(QString(text).replace("PORT", port)), qPrintable(box.text));
     QCOMPARE(box.parent, dialogShown);
+    QCOMPARE(watcher.shown.count("SerialPort"), 2);
     QVERIFY(!watcher.shown.contains("MainWindow"));
-    // The port given on the command line is the one that was asked.
-    QCOMPARE(simRequests(sim.logLines()).value(0), QStringLiteral("06"));
+    // The port given on the command line is the one that was asked, and once only.
+    if (!simArgs.isEmpty())
+        QCOMPARE(simRequests(sim.logLines()).value(0), QStringLiteral("06"));
 }
 
 void TestStartup::counterOpensMainWindow()
@@ -221,6 +268,25 @@ void TestStartup::counterOpensMainWindow()
     QCOMPARE(preselected, sim.portPath());
     QCOMPARE(QApplication::style()->objectName(), QStringLiteral("fusion"));
     QCOMPARE(simRequests(sim.logLines()), QStringList({"06", "05", "14", "12"}));
+}
+
+void TestStartup::helpAndVersionNeedNoDisplay()
+{
+    // Asked on a machine without a display, before the port dialog would come up.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove("DISPLAY");
+    environment.remove("WAYLAND_DISPLAY");
+    environment.insert("QT_QPA_PLATFORM", "xcb");
+    QProcess program;
+    program.setProcessEnvironment(environment);
+    for (const QString &option : QStringList {"--version", "--help"}) {
+        program.start(KUVEL_APP_PATH, {option});
+        QVERIFY(program.waitForFinished(10000));
+        QCOMPARE(program.exitCode(), 0);
+        const QString out = QString::fromLocal8Bit(program.readAllStandardOutput());
+        QVERIFY2(out.contains(option == QLatin1String("--help") ? "[PORT]" : "kuvel-counter 1."),
+                 qPrintable(out));
+    }
 }
 
 QTEST_MAIN(TestStartup)

@@ -28,6 +28,16 @@ bool CounterClient::open()
     return m_link->initialize();
 }
 
+QString CounterClient::openErrorText() const
+{
+    return m_link->openErrorText();
+}
+
+QString CounterClient::printablePortName() const
+{
+    return cuRs485IOInterface::printablePortName(m_portName);
+}
+
 CliExitCode CounterClient::identify(QString *type)
 {
     QString text;
@@ -151,7 +161,7 @@ QString CounterClient::noAnswerText(const QString &what) const
                  m_driver->acceptedType(), m_driver->acceptedIdentifier().toHex());
     }
     return QStringLiteral("no answer from the counter on %1 to %2 after %3 attempt%4")
-        .arg(m_portName, what)
+        .arg(printablePortName(), what)
         .arg(m_attempts)
         .arg(m_attempts == 1 ? "" : "s");
 }

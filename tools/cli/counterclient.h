@@ -35,8 +35,12 @@ public:
     QString portName() const { return m_portName; }
     int attempts() const { return m_attempts; }
 
-    // Opens the port now, so that a missing port is told apart from a silent device.
+    // Opens the port now, so that a port that cannot be used is told apart from a silent
+    // device; openErrorText() then says why.
     bool open();
+    QString openErrorText() const;
+    // The port name fit for a message: control characters escaped.
+    QString printablePortName() const;
 
     // Reads the device type; ExitOk for a counter, ExitDevice for another device,
     // ExitNoAnswer when it stays silent. *type gets the text when one came.

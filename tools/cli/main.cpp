@@ -150,7 +150,7 @@ int main(int argc, char *argv[])
 
     CounterClient client(request.portName, request.attempts);
     if (!client.open()) {
-        CliOutput::error(QStringLiteral("cannot open serial port %1").arg(client.portName()));
+        CliOutput::error(client.openErrorText());
         return ExitNoAnswer;
     }
 
@@ -160,7 +160,7 @@ int main(int argc, char *argv[])
         break;
     case ExitDevice:
         CliOutput::error(QStringLiteral("Wrong device: %1 reports the type \"%2\"")
-                             .arg(client.portName(), oneLine(type)));
+                             .arg(client.printablePortName(), oneLine(type)));
         return ExitDevice;
     default:
         return failNoAnswer(client,
