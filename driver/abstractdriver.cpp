@@ -29,12 +29,20 @@ void AbstractDriver::sendMsg(quint8 command, const QByteArray &data)
 void AbstractDriver::sendRequest(quint8 command, const QByteArray &data, quint64 operation,
                                  int answerSize)
 {
-    const bool ready = prepareLine(command, answerSize);
     // Bytes the link has already read from the line wait in the event queue (the link takes
-    // them in through a queued call). Taken in now, before the request is armed, a frame that
-    // came before the request was sent cannot pass for its answer.
-    if (cuIOInterface *link = iOInterface())
+    // them in through a queued call), and so may the closing of a line that was lost. Taken in
+    // now, before the request is armed, a frame that came before the request was sent cannot
+    // pass for its answer, and a line closed meanwhile is opened and its device confirmed
+    // below rather than by the send itself.
+    cuIOInterface *link = iOInterface();
+    if (link)
         QCoreApplication::sendPostedEvents(link, QEvent::MetaCall);
+    bool ready = prepareLine(command, answerSize);
+    if (link) {
+        QCoreApplication::sendPostedEvents(link, QEvent::MetaCall);
+        // Lost again while the device was confirmed: the next attempt opens and confirms anew.
+        ready = ready && link->isOpen();
+    }
     m_answerTimer->start(m_timeOut);
     m_answered = false;
     m_timedOut = false;
@@ -63,7 +71,7 @@ bool AbstractDriver::prepareLine(quint8 command, int answerSize)
     // behind it can be confirmed before it receives anything.
     cuIOInterface *link = iOInterface();
     if (link && !link->isOpen() && !link->initialize())
-        return true; // the send fails as it would have; its wait times out
+        return false; // not sent; its wait times out as for a silent device
     return confirmDevice(command, answerSize);
 }
 
