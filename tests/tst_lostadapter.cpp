@@ -1,6 +1,7 @@
 // A lost adapter, end to end through the operator window and the real serial link: while the
 // window polls the counts, the simulated counter goes away with its pseudo-terminal and the
 // symlinked port name, as a pulled USB adapter takes its /dev/serial/by-id name with it.
+#include "apptesthelpers.h"
 #include "cstarprotocolpc.h"
 #include "mainwindow.h"
 #include "simprocess.h"
@@ -184,30 +185,21 @@ void tst_LostAdapter::anotherCounterBehindTheNameGetsNoRequest()
     button("pbStart")->click();
     QTRY_VERIFY(g_ticks > 3);
 
-    QStringList warnings;
-    QTimer boxCloser;
-    connect(&boxCloser, &QTimer::timeout, this, [&warnings] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box || !box->isVisible())
-            return;
-        warnings << box->text();
-        box->button(QMessageBox::Ok)->click();
-    });
-    boxCloser.start(20);
-
+    BoxCloser boxes;
     sim.stop();
     SimProcess other;
-    QVERIFY(other.start({QStringLiteral("--udid"), QStringLiteral("4B4300000000000000000002")},
-                        port));
-    QTRY_COMPARE_WITH_TIMEOUT(warnings.size(), 1, 15000);
-    QVERIFY2(warnings.first().contains(port) && warnings.first().contains("4B4300000000000000000002")
-                 && warnings.first().contains("4B43F9FAFB00010210203040"),
-             qPrintable(warnings.first()));
+    QVERIFY(
+        other.start({QStringLiteral("--udid"), QStringLiteral("4B4300000000000000000002")}, port));
+    QTRY_COMPARE_WITH_TIMEOUT(boxes.shown.size(), 1, 15000);
+    const QString warning = boxes.shown.first().text;
+    QVERIFY2(warning.contains(port) && warning.contains("4B4300000000000000000002")
+                 && warning.contains("4B43F9FAFB00010210203040"),
+             qPrintable(warning));
     QVERIFY(!button("pbStop")->isEnabled());
     QVERIFY(button("pbStart")->isEnabled());
     // Refused requests fail at once, and none of them reaches the other counter.
     button("pbWriteEEPROM")->click();
-    QCOMPARE(warnings.size(), 2);
+    QCOMPARE(boxes.shown.size(), 2);
     QStringList codes;
     for (const QString &line : other.logLines()) {
         if (line.contains(QLatin1String(" rx ")))
