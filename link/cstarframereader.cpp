@@ -8,17 +8,23 @@ void cStarFrameReader::reset()
 {
     m_codec->clearBuffer();
     m_sent.clear();
-    m_copySeen = m_echoDropped = m_learnt = false;
+    m_copySeen = m_echoDropped = m_differingAnswer = false;
     m_echo = EchoUnknown;
     m_contrary = 0;
 }
 
 void cStarFrameReader::frameSent(quint8 address, quint8 command, const quint8 *frame, int length)
 {
+    // The exchange of the frame sent before is over: an answer that differed from it tells,
+    // by whether a copy of the frame came back at all, whether the line echoes. Judged only
+    // now, because an answer owed to an earlier request can come ahead of the echo.
+    if (m_differingAnswer)
+        learn(m_copySeen ? EchoYes : EchoNo);
+    m_differingAnswer = false;
     m_sent = QByteArray(reinterpret_cast<const char *>(frame), length);
     m_sentAddress = address;
     m_sentCommand = command;
-    m_copySeen = m_echoDropped = m_learnt = false;
+    m_copySeen = m_echoDropped = false;
 }
 
 bool cStarFrameReader::takeByte(quint8 byte)
@@ -51,12 +57,8 @@ bool cStarFrameReader::takeByte(quint8 byte)
         }
         return true;
     }
-    if (!m_sent.isEmpty() && !m_learnt && m_head.address == m_sentAddress
-        && m_head.command == m_sentCommand) {
-        // An answer that differs from its request: a copy ahead of it was the echo.
-        m_learnt = true;
-        learn(m_copySeen ? EchoYes : EchoNo);
-    }
+    if (!m_sent.isEmpty() && m_head.address == m_sentAddress && m_head.command == m_sentCommand)
+        m_differingAnswer = true;
     return true;
 }
 

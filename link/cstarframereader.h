@@ -15,10 +15,11 @@
 // its confirmation, so neither may pass for an answer. After each frame sent, the first
 // byte-identical copy received is dropped, unless the line is known not to echo; for a command
 // on an echoing line the confirmation is then the second copy. Whether the line echoes is
-// learnt from answers that differ from their request (getters and writes): a copy before such
-// an answer means an echoing line, none means a plain one. Until the first such answer the
-// line is taken to echo; a newly opened line is not known, and a known line changes its mind
-// only on two answers in a row that say otherwise, so one echo lost to noise does not flip it.
+// learnt from exchanges whose answer differs from the request (getters and writes), once the
+// next frame is sent: a copy of the request in that exchange means an echoing line, none a
+// plain one. Until the first such exchange the line is taken to echo; a newly opened line is
+// not known, and a known line changes its mind only on two exchanges in a row that say
+// otherwise, so one echo lost to noise does not flip it.
 class cStarFrameReader
 {
 public:
@@ -50,7 +51,7 @@ private:
     quint8 m_sentCommand = 0;
     bool m_copySeen = false; // a byte-identical copy of it came back since it was sent
     bool m_echoDropped = false; // and was dropped as its echo
-    bool m_learnt = false; // its exchange has told whether the line echoes
+    bool m_differingAnswer = false; // an answer with its code but other bytes came
 
     Echo m_echo = EchoUnknown;
     int m_contrary = 0; // answers in a row that contradict m_echo

@@ -265,9 +265,9 @@ void TestLink::echoOfTheFrameSentIsDropped()
     exchange(0x06, "KuvelCounter", true); // a read shows which kind of line this is
     QCOMPARE(got->size(), 1);
     QCOMPARE(got->at(0).payload, QByteArray("KuvelCounter"));
-    QCOMPARE(link.echo(), echoing ? cStarFrameReader::EchoYes : cStarFrameReader::EchoNo);
 
     exchange(0x15, {}, true); // the confirmation is the request's bytes again
+    QCOMPARE(link.echo(), echoing ? cStarFrameReader::EchoYes : cStarFrameReader::EchoNo);
     QCOMPARE(got->size(), 1);
     QCOMPARE(got->at(0).command, quint8(0x15));
 
