@@ -4,7 +4,11 @@
 #include "curs485iointerface.h"
 #include "decimalpointvalidator.h"
 #include "kuvelcounterdriver.h"
+#include "levelproposal.h"
+#include "scandata.h"
 
+#include <algorithm>
+#include <iterator>
 #include <vector>
 #include <QBuffer>
 #include <QCoreApplication>
@@ -13,10 +17,13 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QHBoxLayout>
 #include <QImageWriter>
+#include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QSaveFile>
+#include <QSpinBox>
 #include <QTemporaryFile>
 #include <QTimer>
 #include <qcustomplot.h>
@@ -162,6 +169,9 @@ QPen phasePen(quint8 phase)
     return QPen(colours[phase]);
 }
 
+// A box with no proposal shows its minimum as this text.
+constexpr int NoLevel = -1;
+
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
@@ -213,6 +223,38 @@ MainWindow::MainWindow(QWidget *parent)
     m_savePlotAction
         = m_plotMenu->addAction(tr("Save plot..."), this, &MainWindow::askSaveScanPlot);
     m_savePlotAction->setObjectName(QStringLiteral("actionSavePlot"));
+    m_openDataAction
+        = m_plotMenu->addAction(tr("Open data..."), this, &MainWindow::askOpenScanData);
+    m_openDataAction->setObjectName(QStringLiteral("actionOpenData"));
+    connect(ui->customPlot, &QCustomPlot::mouseDoubleClick, this, [this] {
+        ui->customPlot->rescaleAxes();
+        ui->customPlot->replot();
+    });
+
+    // The proposed levels of the last scan, editable, between the plot and the status line.
+    auto *proposals = new QHBoxLayout;
+    proposals->setObjectName(QStringLiteral("proposalLayout"));
+    auto *proposalLabel = new QLabel(tr("Proposed levels:"), ui->tab_2);
+    proposalLabel->setObjectName(QStringLiteral("lProposedLevels"));
+    proposals->addWidget(proposalLabel);
+    for (int i = 0; i < 4; ++i) {
+        auto *box = new QSpinBox(ui->tab_2);
+        box->setObjectName(QStringLiteral("sbProposedLevel%1").arg(i + 1));
+        box->setRange(NoLevel, 65535);
+        box->setSpecialValueText(tr("none"));
+        box->setValue(NoLevel);
+        box->setPrefix(QStringLiteral("%1: ").arg(i + 1));
+        connect(box, QOverload<int>::of(&QSpinBox::valueChanged), this, &MainWindow::showMarkers);
+        proposals->addWidget(box);
+        m_proposalBoxes[i] = box;
+    }
+    m_applyButton = new QPushButton(tr("Apply levels"), ui->tab_2);
+    m_applyButton->setObjectName(QStringLiteral("pbApplyLevels"));
+    m_applyButton->setEnabled(false);
+    connect(m_applyButton, &QPushButton::clicked, this, &MainWindow::applyLevels);
+    proposals->addWidget(m_applyButton);
+    ui->verticalLayout_5->insertLayout(ui->verticalLayout_5->indexOf(ui->lStatus), proposals);
+    setUpPlot();
     ui->customPlot->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(ui->customPlot, &QWidget::customContextMenuRequested, this, &MainWindow::showPlotMenu);
 }
@@ -487,7 +529,10 @@ bool MainWindow::writeCalibrationLevel(quint8 level, quint16 value)
 {
     const Kuvel_RefLevel_t record {quint8(ui->sbChannelCalibr->value() - 1), level, value};
     bool ok = false;
+    m_heldLevels[level] = NoLevel;
     m_driver->referenceLevel()->setValueSync(record, &ok, Attempts);
+    if (ok)
+        m_heldLevels[level] = value;
     return ok;
 }
 
@@ -522,12 +567,131 @@ void MainWindow::setCalibrationRunning(bool running)
     ui->sbStartCalibr->setEnabled(!running);
     ui->sbStopCalibr->setEnabled(!running);
     ui->sbStep->setEnabled(!running);
+    const bool wasRunning = ui->pbStopCalibration->isEnabled();
     ui->pbStartCalibration->setEnabled(!running);
     ui->pbStopCalibration->setEnabled(running);
-    if (running)
+    m_applyButton->setEnabled(!running && !m_scanPoints.isEmpty());
+    if (running) {
         showScanProgress();
-    else
-        setWindowTitle(tr("Kuvel Counter"));
+        return;
+    }
+    setWindowTitle(tr("Kuvel Counter"));
+    if (!wasRunning)
+        return;
+    // A scan leaves the device with the levels it wrote last; the operator must know them
+    // before counting or writing the EEPROM.
+    proposeLevels(qMin(int(m_calibrPhase), 4));
+    ui->lStatus->setText(ui->lStatus->text() + QStringLiteral("   ") + heldLevelsText());
+}
+
+QString MainWindow::heldLevelsText() const
+{
+    QStringList levels;
+    for (int i = 0; i < 4; ++i) {
+        levels.append(QStringLiteral("%1: %2").arg(i + 1).arg(
+            m_heldLevels[i] < 0 ? tr("unknown") : QString::number(m_heldLevels[i])));
+    }
+    return tr("Channel %1 now holds the levels %2")
+        .arg(m_scanChannel)
+        .arg(levels.join(QStringLiteral(", ")));
+}
+
+void MainWindow::setUpPlot()
+{
+    QCustomPlot *plot = ui->customPlot;
+    plot->xAxis->setLabel(tr("Reference level"));
+    plot->yAxis->setLabel(tr("Counts"));
+    plot->legend->setVisible(true);
+}
+
+void MainWindow::proposeLevels(int phasesMeasured)
+{
+    ScanData data;
+    for (const ScanPoint &point : qAsConst(m_scanPoints))
+        data.points.append({point.phase, point.level, point.count});
+    m_proposals.clear();
+    for (int phase = 1; phase <= 4; ++phase) {
+        // A stopped phase has only part of its curve: what it seems to show is not a valley.
+        m_proposals.append(phase <= phasesMeasured
+                               ? LevelProposal::fromCurve(data.curve(phase), phase)
+                               : LevelProposal());
+    }
+    for (int i = 0; i < 4; ++i) {
+        const LevelProposal &proposal = m_proposals[i];
+        m_proposalBoxes[i]->setValue(proposal.isValid() ? proposal.level() : NoLevel);
+        m_proposalBoxes[i]->setToolTip(proposal.isValid()
+                                           ? tr("Proposed by the scan")
+                                           : tr("No proposal: %1").arg(proposal.reason()));
+    }
+    m_applyButton->setEnabled(!m_scanPoints.isEmpty());
+    showMarkers();
+}
+
+void MainWindow::showMarkers()
+{
+    QCustomPlot *plot = ui->customPlot;
+    plot->clearItems();
+    for (int i = 0; i < 4; ++i) {
+        const int level = m_proposalBoxes[i]->value();
+        if (level == NoLevel || i >= plot->graphCount())
+            continue;
+        auto *line = new QCPItemStraightLine(plot);
+        QPen pen = phasePen(quint8(i));
+        pen.setStyle(Qt::DashLine);
+        line->setPen(pen);
+        line->point1->setCoords(level, 1);
+        line->point2->setCoords(level, 10);
+    }
+    replotSoon(plot);
+}
+
+void MainWindow::applyLevels()
+{
+    if (!m_driver || m_scanChannel < 1)
+        return;
+    for (int i = 0; i < 4; ++i) {
+        if (m_proposalBoxes[i]->value() == NoLevel) {
+            warn(tr("Level %1 has no value: enter one, then apply the levels.").arg(i + 1));
+            return;
+        }
+    }
+    bool ok = true;
+    // After a scan the device's active channel is the scanned one; a scan opened from a file
+    // may belong to another, and the EEPROM must store the channel the levels are for.
+    if (m_scanFromFile) {
+        m_driver->currentChannel()->setValueSync(quint8(m_scanChannel - 1), &ok, Attempts);
+        if (!ok) {
+            resumeDeferred();
+            warn(tr("Can't set current channel"));
+            return;
+        }
+    }
+    QSpinBox *const countsBoxes[]
+        = {ui->sbRefLevel1, ui->sbRefLevel2, ui->sbRefLevel3, ui->sbRefLevel4};
+    ui->sbChannel->setValue(m_scanChannel);
+    for (quint8 i = 0; i < 4; ++i) {
+        const quint16 value = quint16(m_proposalBoxes[i]->value());
+        const Kuvel_RefLevel_t record {quint8(m_scanChannel - 1), i, value};
+        m_driver->referenceLevel()->setValueSync(record, &ok, Attempts);
+        if (!ok) {
+            resumeDeferred();
+            warn(tr("The counter did not confirm level %1 = %2 of channel %3; the levels "
+                    "before it were written.")
+                     .arg(i + 1)
+                     .arg(value)
+                     .arg(m_scanChannel));
+            return;
+        }
+        countsBoxes[i]->setValue(value);
+    }
+    resumeDeferred();
+    ui->lStatus->setText(tr("Levels applied: channel %1 now holds the levels 1: %2, 2: %3, "
+                            "3: %4, 4: %5, as the Counts tab shows.")
+                             .arg(m_scanChannel)
+                             .arg(m_proposalBoxes[0]->value())
+                             .arg(m_proposalBoxes[1]->value())
+                             .arg(m_proposalBoxes[2]->value())
+                             .arg(m_proposalBoxes[3]->value()));
 }
 
 void MainWindow::recordScanPoint(quint8 phase, quint32 level, quint32 count)
@@ -554,8 +718,10 @@ void MainWindow::startCalibration()
 
     QCustomPlot *plot = ui->customPlot;
     plot->clearGraphs();
+    plot->clearItems();
     plot->addGraph();
     plot->graph(0)->setPen(phasePen(0));
+    plot->graph(0)->setName(tr("1-photon"));
     plot->yAxis->grid()->setSubGridVisible(true);
     plot->xAxis->grid()->setSubGridVisible(true);
     plot->yAxis->setScaleType(QCPAxis::stLogarithmic);
@@ -571,6 +737,15 @@ void MainWindow::startCalibration()
     m_calibrPhase = 0;
     m_calibrValue = quint32(ui->sbStartCalibr->value());
     m_scanPoints.clear();
+    m_scanChannel = ui->sbChannelCalibr->value();
+    m_scanFromFile = false;
+    std::fill(std::begin(m_heldLevels), std::end(m_heldLevels), NoLevel);
+    for (QSpinBox *box : m_proposalBoxes) {
+        box->setValue(NoLevel);
+        box->setToolTip(QString());
+    }
+    m_proposals.clear();
+    m_applyButton->setEnabled(false);
     m_scanTotalPoints = 4
         * pointsPerPhase(ui->sbStartCalibr->value(), ui->sbStopCalibr->value(),
                          ui->sbStep->value());
@@ -588,6 +763,13 @@ void MainWindow::startCalibration()
     }
     const float timeConst = m_driver->timeConst()->getValueSync(nullptr, Attempts);
     ui->dsbTimeConst->setValue(double(timeConst));
+    m_scanHeader = ScanData::context(
+        QStringLiteral("kuvel-counter " KUVEL_VERSION), QDateTime::currentDateTimeUtc(), m_portName,
+        m_driver->acceptedType(), m_driver->acceptedIdentifier().toHex(), QString(), m_scanChannel,
+        double(timeConst));
+    m_scanHeader += {{QStringLiteral("start"), QString::number(ui->sbStartCalibr->value())},
+                     {QStringLiteral("stop"), QString::number(ui->sbStopCalibr->value())},
+                     {QStringLiteral("step"), QString::number(ui->sbStep->value())}};
     m_driver->startCounter()->executeSync(nullptr, Attempts);
     resumeDeferred();
 
@@ -666,6 +848,7 @@ void MainWindow::calibrationTimeOut()
         }
         plot->addGraph();
         plot->graph(m_calibrPhase)->setPen(phasePen(m_calibrPhase));
+        plot->graph(m_calibrPhase)->setName(tr("%1-photon").arg(m_calibrPhase + 1));
         m_calibrValue = quint32(ui->sbStartCalibr->value());
         written = writeCalibrationLevels();
         // All four levels moved: let them settle for two time constants.
@@ -733,6 +916,7 @@ void MainWindow::warn(const QString &text)
 void MainWindow::showPlotMenu(const QPoint &pos)
 {
     m_saveDataAction->setEnabled(!m_scanPoints.isEmpty());
+    m_openDataAction->setEnabled(!ui->pbStopCalibration->isEnabled());
     m_plotMenu->popup(ui->customPlot->mapToGlobal(pos));
 }
 
@@ -759,7 +943,7 @@ QString MainWindow::askSavePath(const QString &caption, const QString &name,
 
 void MainWindow::askSaveScanData()
 {
-    const QString path = askSavePath(tr("Save data..."), QStringLiteral("scan.csv"),
+    const QString path = askSavePath(tr("Save data..."), defaultScanName(QStringLiteral("csv")),
                                      {tr("CSV files (*.csv)")}, {QStringLiteral("csv")});
     if (!path.isEmpty())
         saveScanData(path);
@@ -768,22 +952,50 @@ void MainWindow::askSaveScanData()
 void MainWindow::askSaveScanPlot()
 {
     const QString path = askSavePath(
-        tr("Save plot..."), QStringLiteral("scan.png"),
+        tr("Save plot..."), defaultScanName(QStringLiteral("png")),
         {tr("PNG image (*.png)"), tr("JPEG image (*.jpg *.jpeg)"), tr("PDF document (*.pdf)")},
         {QStringLiteral("png"), QStringLiteral("jpg"), QStringLiteral("pdf")});
     if (!path.isEmpty())
         saveScanPlot(path);
 }
 
+QString MainWindow::defaultScanName(const QString &suffix) const
+{
+    ScanData data;
+    data.header = m_scanHeader;
+    const QDateTime when = QDateTime::fromString(data.value(QStringLiteral("date")), Qt::ISODate);
+    if (!when.isValid() || m_scanChannel < 1)
+        return QStringLiteral("scan.") + suffix;
+    return QStringLiteral("scan-ch%1-%2.%3")
+        .arg(m_scanChannel)
+        .arg(when.toUTC().toString(QStringLiteral("yyyyMMdd-HHmmss")), suffix);
+}
+
 bool MainWindow::saveScanData(const QString &path)
 {
-    QByteArray csv = "phase,level,count\n";
-    for (const ScanPoint &point : qAsConst(m_scanPoints)) {
-        csv += QByteArray::number(point.phase) + ',' + QByteArray::number(point.level) + ','
-            + QByteArray::number(point.count) + '\n';
+    ScanData data;
+    data.header = m_scanHeader;
+    if (!m_scanFromFile && !m_scanHeader.isEmpty()) {
+        // Asked only now, so identification keeps its requests.
+        if (m_firmware.isEmpty() && m_driver) {
+            bool ok = false;
+            const QString firmware = m_driver->firmwareVersion()->getValueSync(&ok, Attempts);
+            resumeDeferred();
+            if (ok)
+                m_firmware = firmware;
+        }
+        for (auto &entry : data.header) {
+            if (entry.first == QLatin1String("firmware"))
+                entry.second = m_firmware.isEmpty() ? tr("unknown") : m_firmware;
+        }
+        data.header.append({QStringLiteral("proposed levels"),
+                            LevelProposal::listText(
+                                m_proposals.isEmpty() ? QVector<LevelProposal>(4) : m_proposals)});
     }
+    for (const ScanPoint &point : qAsConst(m_scanPoints))
+        data.points.append({point.phase, point.level, point.count});
     QString reason;
-    if (writeWholeFile(path, csv, &reason))
+    if (writeWholeFile(path, data.toCsv(), &reason))
         return true;
     warn(tr("Can't save the scan data to %1:\n%2").arg(QDir::toNativeSeparators(path), reason));
     return false;
@@ -812,4 +1024,69 @@ bool MainWindow::saveScanPlot(const QString &path)
         return true;
     warn(tr("Can't save the plot to %1:\n%2").arg(QDir::toNativeSeparators(path), reason));
     return false;
+}
+
+void MainWindow::askOpenScanData()
+{
+    const QString path = QFileDialog::getOpenFileName(this, tr("Open data..."), m_saveDir,
+                                                      tr("CSV files (*.csv)"));
+    if (path.isEmpty())
+        return;
+    m_saveDir = QFileInfo(path).absolutePath();
+    openScanData(path);
+}
+
+bool MainWindow::openScanData(const QString &path)
+{
+    QFile file(path);
+    ScanData data;
+    QString reason;
+    if (!file.open(QIODevice::ReadOnly))
+        reason = file.errorString();
+    else if (!ScanData::fromCsv(file.readAll(), &data, &reason))
+        reason = tr("it is not a saved scan: %1").arg(reason);
+    if (!reason.isEmpty()) {
+        warn(tr("Can't open the scan data %1:\n%2").arg(QDir::toNativeSeparators(path), reason));
+        return false;
+    }
+    m_scanPoints.clear();
+    int phases = 0;
+    for (const ScanData::Point &point : qAsConst(data.points)) {
+        m_scanPoints.append({point.phase, point.level, point.count});
+        phases = qMax(phases, point.phase);
+    }
+    // The proposals are worked out again from the points, as the scan did; saving the data
+    // again keeps the header it had.
+    m_scanHeader = data.header;
+    m_scanFromFile = true;
+    bool ok = false;
+    m_scanChannel = data.value(QStringLiteral("channel")).toInt(&ok);
+    if (!ok || m_scanChannel < 1 || m_scanChannel > ChannelCount)
+        m_scanChannel = 0;
+
+    QCustomPlot *plot = ui->customPlot;
+    plot->clearGraphs();
+    plot->yAxis->setScaleType(QCPAxis::stLogarithmic);
+    plot->yAxis2->setScaleType(QCPAxis::stLogarithmic);
+    QSharedPointer<QCPAxisTickerLog> logTicker(new QCPAxisTickerLog);
+    plot->yAxis->setTicker(logTicker);
+    plot->yAxis2->setTicker(logTicker);
+    plot->setInteractions(QCP::iRangeDrag | QCP::iRangeZoom);
+    plot->axisRect()->setupFullAxesBox();
+    for (int phase = 0; phase < phases; ++phase) {
+        plot->addGraph();
+        plot->graph(phase)->setPen(phasePen(quint8(phase)));
+        plot->graph(phase)->setName(tr("%1-photon").arg(phase + 1));
+    }
+    for (const ScanPoint &point : qAsConst(m_scanPoints))
+        plot->graph(point.phase - 1)->addData(double(point.level), double(point.count));
+    plot->rescaleAxes();
+    proposeLevels(phases);
+    m_applyButton->setEnabled(m_scanChannel > 0 && !m_scanPoints.isEmpty());
+    ui->lStatus->setText(
+        tr("Scan of channel %1 from %2 (%3)")
+            .arg(m_scanChannel > 0 ? QString::number(m_scanChannel) : QStringLiteral("?"),
+                 data.value(QStringLiteral("date")), QDir::toNativeSeparators(path)));
+    plot->replot();
+    return true;
 }

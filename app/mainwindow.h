@@ -1,6 +1,9 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "levelproposal.h"
+#include "scandata.h"
+
 #include <QDateTime>
 #include <QMainWindow>
 #include <QString>
@@ -10,6 +13,8 @@ class KuvelCounterDriver;
 class cuRs485IOInterface;
 class QAction;
 class QMenu;
+class QPushButton;
+class QSpinBox;
 class QTimer;
 
 namespace Ui {
@@ -52,6 +57,12 @@ public:
     // returns false for another extension or a file that cannot be written, leaving an
     // existing file as it was.
     bool saveScanPlot(const QString &path);
+    // Shows a saved scan again: its curves and the levels they propose. Warns the operator and
+    // returns false for a file that is not a saved scan, keeping what the plot showed.
+    bool openScanData(const QString &path);
+    // The name a save offers: the channel and the UTC date and time the scan started,
+    // "scan-ch3-20261208-141502.csv".
+    QString defaultScanName(const QString &suffix) const;
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -94,6 +105,18 @@ private:
     void showPlotMenu(const QPoint &pos);
     void askSaveScanData();
     void askSaveScanPlot();
+    void askOpenScanData();
+
+    // Proposals for the phases of m_scanPoints (phases not measured propose nothing), shown
+    // in the boxes and as markers.
+    void proposeLevels(int phasesMeasured);
+    void showMarkers();
+    // Writes the four levels of the boxes to the scanned channel and shows them, and the
+    // channel, on the Counts tab.
+    void applyLevels();
+    void setUpPlot();
+    // What the device holds for the scanned channel, as far as the window wrote it.
+    QString heldLevelsText() const;
     QString askSavePath(const QString &caption, const QString &name, const QStringList &filters,
                         const QStringList &suffixes);
 
@@ -125,7 +148,21 @@ private:
     int m_failedCountReads = 0;
     static constexpr int MaxFailedCountReads = 5;
 
+    // The channel (1 to 8) the shown points belong to, and the context they were measured in.
+    int m_scanChannel = 0;
+    ScanData::Header m_scanHeader;
+    // Read once, when the first header needs it: identification asks nothing more.
+    QString m_firmware;
+    // The levels last confirmed for the scanned channel, -1 where a write was not confirmed.
+    int m_heldLevels[4] = {-1, -1, -1, -1};
+    // The shown points came from a file: the device's active channel may be another one.
+    bool m_scanFromFile = false;
+    QVector<LevelProposal> m_proposals;
+    QSpinBox *m_proposalBoxes[4] = {};
+    QPushButton *m_applyButton = nullptr;
+
     QMenu *m_plotMenu = nullptr;
+    QAction *m_openDataAction = nullptr;
     QAction *m_saveDataAction = nullptr;
     QAction *m_savePlotAction = nullptr;
     // Where the operator saved last, offered again by the next file dialog.

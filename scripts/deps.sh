@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, only those that are missing.
 # Usage: scripts/deps.sh [group...]
-#   no group: what building and testing need (./test.sh, ./run.sh)
+#   no group: what building and testing need (./test.sh, ./run.sh); pandas reads a saved
+#   scan in a test, which is skipped without it
 #   bench: Google Benchmark; fuzz: clang and its fuzzer runtime;
 #   screenshots: Xvfb, ImageMagick, xdotool; valgrind: valgrind
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config qtbase5-dev libqt5serialport5-dev libqcustomplot-dev
-    fonts-dejavu-core)
+    fonts-dejavu-core python3-pandas)
 for group in "$@"; do
     case "$group" in
     bench) packages+=(libbenchmark-dev) ;;

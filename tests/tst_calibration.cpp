@@ -71,7 +71,8 @@ QStringList fromLast(const QStringList &requests, const QString &prefix)
     return {};
 }
 
-// The lines of a saved CSV file; each line, the last one too, must end in a bare newline.
+// The lines of a saved CSV file without its comment lines (the context header); each line,
+// the last one too, must end in a bare newline.
 QStringList csvLines(const QString &path)
 {
     QFile file(path);
@@ -80,7 +81,8 @@ QStringList csvLines(const QString &path)
     const QString text = QString::fromUtf8(file.readAll());
     if (!text.endsWith(QLatin1Char('\n')) || text.contains(QLatin1Char('\r')))
         return {QStringLiteral("<bad line ends>"), text};
-    return text.left(text.size() - 1).split(QLatin1Char('\n'));
+    const QStringList lines = text.left(text.size() - 1).split(QLatin1Char('\n'));
+    return lines.filter(QRegularExpression(QStringLiteral("^[^#]")));
 }
 
 // The titles "Kuvel Counter - calibration N %" for each N, then the plain title.
@@ -116,6 +118,7 @@ private slots:
 
     // What the window keeps of a scan and saves on request.
     void savedDataMatchesScan();
+    void proposedLevelsApplied();
     void savePlotFile_data();
     void savePlotFile();
     void failedSavesWarn();
@@ -296,8 +299,15 @@ void TestCalibration::completeScan()
     verifyPlotMatchesDevice();
     verifySettleDelays(0.01);
     const QList<quint32> last = simCountsSent(m_sim.logLines()).last();
+    // The device keeps what the scan wrote last, and the operator is told.
     QCOMPARE(child<QLabel>("lStatus")->text(),
-             QStringLiteral("Phase: 4, Value: 300, Counts: %1").arg(last.at(3)));
+             QStringLiteral("Phase: 4, Value: 300, Counts: %1   Channel 3 now holds the levels "
+                            "1: 65535, 2: 65535, 3: 65535, 4: 300")
+                 .arg(last.at(3)));
+    // Three points a phase show no valley.
+    for (int level = 1; level <= 4; ++level)
+        QCOMPARE(child<QSpinBox>(QStringLiteral("sbProposedLevel%1").arg(level).toLatin1())->text(),
+                 QStringLiteral("none"));
 
     QCOMPARE(plot()->yAxis->scaleType(), QCPAxis::stLogarithmic);
     QCOMPARE(plot()->yAxis2->scaleType(), QCPAxis::stLogarithmic);
@@ -508,12 +518,75 @@ void TestCalibration::savedDataMatchesScan()
     }
     QCOMPARE(record, sent.size());
     QCOMPARE(csvLines(path), expected);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QStringList header = QString::fromUtf8(file.readAll()).split('\n').mid(0, 12);
+    QCOMPARE(header.at(0), QStringLiteral("# program: kuvel-counter 1.0"));
+    QVERIFY(header.at(1).contains(QRegularExpression("^# date: \\d{4}-\\d\\d-\\d\\dT[\\d:]{8}Z$")));
+    QCOMPARE(header.at(6), QStringLiteral("# channel: 2"));
+    QVERIFY(header.at(11).startsWith("# proposed levels: 1: "));
+    QVERIFY(m_window->defaultScanName("csv").contains(
+        QRegularExpression("^scan-ch2-\\d{8}-\\d{6}\\.csv$")));
+
+    // Opened again, the scan shows the same points and saves the same file.
+    const QList<double> counts = values(1);
+    click("pbStartCalibration");
+    click("pbStopCalibration");
+    QVERIFY(m_window->openScanData(path));
+    QCOMPARE(plot()->graphCount(), 4);
+    QCOMPARE(values(1), counts);
+    QCOMPARE(plot()->graph(3)->name(), QStringLiteral("4-photon"));
+    const QString again = dir.filePath("again.csv");
+    QVERIFY(m_window->saveScanData(again));
+    QFile reopened(again);
+    QVERIFY(file.seek(0) && reopened.open(QIODevice::ReadOnly));
+    QCOMPARE(reopened.readAll(), file.readAll());
+    QVERIFY(boxes.shown.isEmpty());
 
     // The next start forgets the old points, and a save replaces the file instead of adding.
     click("pbStartCalibration");
     click("pbStopCalibration");
     QVERIFY(m_window->saveScanData(path));
     QCOMPARE(csvLines(path), QStringList({"phase,level,count"}));
+}
+
+void TestCalibration::proposedLevelsApplied()
+{
+    openWindow(0.01, 4, 0, 24000, 1000);
+    click("pbStartCalibration");
+    waitForScanEnd();
+
+    // The simulator's 1-photon pulses are 8000 high: the level lies clear of them and of
+    // the noise at 0.
+    auto *first = child<QSpinBox>("sbProposedLevel1");
+    QVERIFY2(first->value() > 1500 && first->value() < 6500, qPrintable(first->text()));
+    int markers = 0;
+    for (int level = 1; level <= 4; ++level)
+        markers
+            += child<QSpinBox>(QStringLiteral("sbProposedLevel%1").arg(level).toLatin1())->value()
+            >= 0;
+    QCOMPARE(plot()->itemCount(), markers);
+    QList<int> levels;
+    for (int level = 1; level <= 4; ++level) {
+        auto *box = child<QSpinBox>(QStringLiteral("sbProposedLevel%1").arg(level).toLatin1());
+        // The operator fills in what the scan could not propose.
+        if (box->value() < 0)
+            box->setValue(30000 + level);
+        levels.append(box->value());
+    }
+
+    const int before = requests().size();
+    BoxCloser boxes;
+    click("pbApplyLevels");
+    QVERIFY(boxes.shown.isEmpty());
+    QStringList expected;
+    for (int level = 0; level < 4; ++level)
+        expected.append(levelRecord(3, level, levels.at(level)));
+    QCOMPARE(requests().mid(before), expected);
+    // The Counts tab shows what the device holds now, so the EEPROM stores what is seen.
+    QCOMPARE(child<QSpinBox>("sbChannel")->value(), 4);
+    QCOMPARE(child<QSpinBox>("sbRefLevel1")->value(), levels.at(0));
+    QCOMPARE(child<QSpinBox>("sbRefLevel4")->value(), levels.at(3));
 }
 
 void TestCalibration::savePlotFile_data()
@@ -658,7 +731,7 @@ void TestCalibration::plotMenuSavesOnRequest()
     // Before any scan there is nothing to save but the empty plot.
     QMenu *menu = openPlotMenu();
     QVERIFY(menu);
-    QCOMPARE(menu->actions().size(), 2);
+    QCOMPARE(menu->actions().size(), 3);
     QCOMPARE(action(menu, "actionSaveData")->text(), QStringLiteral("Save data..."));
     QCOMPARE(action(menu, "actionSavePlot")->text(), QStringLiteral("Save plot..."));
     QVERIFY(!action(menu, "actionSaveData")->isEnabled());

@@ -30,6 +30,15 @@ struct CliResult
     QStringList err; // lines of standard error
 };
 
+// The counting commands as the tests run them: most look at the data alone, without the
+// context lines and the requests that fetch them.
+QStringList plain(const QStringList &args)
+{
+    if (args.contains("scan") || args.contains("watch"))
+        return args + QStringList {"--no-header"};
+    return args;
+}
+
 QStringList lines(const QByteArray &bytes)
 {
     return QString::fromUtf8(bytes).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
@@ -113,6 +122,7 @@ private slots:
     void watchCount();
     void scanMatchesLevelsWritten_data();
     void scanMatchesLevelsWritten();
+    void scanHeaderAndProposals();
     void scanMeasuresAgainAfterFailedRead();
     void scanGivesUpOnSilentDevice();
     void lateCountsNeverPrintedForTheNextRead();
@@ -123,18 +133,19 @@ private slots:
     void fullOutputFails();
 
 private:
-    CliResult run(const QStringList &args, bool withPort = true);
+    CliResult run(const QStringList &args, bool withPort = true, bool header = false);
     void startCli(QProcess &process, const QStringList &args);
     bool waitForLogLine(const QString &needle, int from, int timeoutMs = 5000);
 
     SimProcess m_sim;
 };
 
-CliResult TestCli::run(const QStringList &args, bool withPort)
+CliResult TestCli::run(const QStringList &args, bool withPort, bool header)
 {
     QProcess process;
+    const QStringList arguments = header ? args : plain(args);
     process.start(QStringLiteral(KUVEL_CLI_PATH),
-                  withPort ? QStringList {"--port", m_sim.portPath()} + args : args);
+                  withPort ? QStringList {"--port", m_sim.portPath()} + arguments : arguments);
     CliResult result;
     if (!process.waitForFinished(RunTimeoutMs)) {
         process.kill();
@@ -149,7 +160,8 @@ CliResult TestCli::run(const QStringList &args, bool withPort)
 
 void TestCli::startCli(QProcess &process, const QStringList &args)
 {
-    process.start(QStringLiteral(KUVEL_CLI_PATH), QStringList {"--port", m_sim.portPath()} + args);
+    process.start(QStringLiteral(KUVEL_CLI_PATH),
+                  QStringList {"--port", m_sim.portPath()} + plain(args));
     QVERIFY(process.waitForStarted());
 }
 
@@ -514,6 +526,29 @@ void TestCli::scanMatchesLevelsWritten()
     QCOMPARE(rows, replayed);
 }
 
+void TestCli::scanHeaderAndProposals()
+{
+    QVERIFY(m_sim.start());
+    QCOMPARE(run({"set", "timeconst", "0.01"}).exitCode, 0);
+    const CliResult result
+        = run({"scan", "--channel", "2", "--start", "0", "--stop", "20000", "--step", "1000"}, true,
+              true);
+    QCOMPARE(result.exitCode, 0);
+    QStringList keys;
+    for (const QString &line : result.out.filter(QRegularExpression("^# ")))
+        keys.append(line.section(QLatin1Char(':'), 0, 0));
+    QCOMPARE(keys,
+             QStringList({"# program", "# date", "# port", "# device type", "# identifier",
+                          "# firmware", "# channel", "# time constant", "# start", "# stop",
+                          "# step", "# proposed levels"}));
+    QVERIFY(result.out.contains("# channel: 2"));
+    QCOMPARE(result.out.at(11), "phase,level,count");
+    // Known only at the end: after the rows, and the same on standard error.
+    const QString proposals = result.out.last().mid(int(qstrlen("# proposed levels: ")));
+    QVERIFY2(proposals.startsWith("1: ") && proposals.contains(", 4: "), qPrintable(proposals));
+    QVERIFY(result.err.contains("proposed levels: " + proposals));
+}
+
 void TestCli::scanMeasuresAgainAfterFailedRead()
 {
     QVERIFY(m_sim.start());
@@ -581,13 +616,13 @@ void TestCli::scanGivesUpOnSilentDevice()
 // owed to the previous read's second attempt, printed for this one.
 void TestCli::lateCountsNeverPrintedForTheNextRead()
 {
-    QVERIFY(m_sim.start({"--numbered-counts", "--late", "1", "--late-ms", "700", "--late-codes",
-                         "17"}));
+    QVERIFY(m_sim.start(
+        {"--numbered-counts", "--late", "1", "--late-ms", "700", "--late-codes", "17"}));
     QCOMPARE(run({"set", "timeconst", "0.01"}).exitCode, 0);
     const CliResult watch = run({"watch", "--count", "3"});
     QCOMPARE(watch.exitCode, 0);
-    const CliResult scan = run({"scan", "--channel", "1", "--start", "0", "--stop", "100",
-                                "--step", "100"});
+    const CliResult scan
+        = run({"scan", "--channel", "1", "--start", "0", "--stop", "100", "--step", "100"});
     QCOMPARE(scan.exitCode, 0);
     QStringList numbers;
     for (const QString &line : watch.out.mid(1))
@@ -702,7 +737,7 @@ void TestCli::fullOutputFails()
         shell.start("bash",
                     QStringList {"-c", "\"$0\" \"$@\" > /dev/full", KUVEL_CLI_PATH, "--port",
                                  m_sim.portPath()}
-                        + args);
+                        + plain(args));
         QVERIFY(shell.waitForFinished(RunTimeoutMs));
         QCOMPARE(shell.exitCode(), 4);
         const QStringList err = lines(shell.readAllStandardError());

@@ -86,6 +86,9 @@ const QList<QCommandLineOption> &options()
         {"start", "scan: first level, 0 to 65535.", "level"},
         {"stop", "scan: last level, 0 to 65535.", "level"},
         {"step", "scan: level step, 1 to 65535.", "level"},
+        {"no-header",
+         "watch, scan: leave out the comment lines \"# key: value\" (program, date, port, "
+         "device, channel, time constant, range, proposed levels) before the data."},
     };
     return list;
 }
@@ -245,6 +248,9 @@ bool CommandRequest::parse(const QCommandLineParser &parser, QString *error)
     } else {
         *error = QStringLiteral("unknown command \"%1\"").arg(command);
     }
+    header = !parser.isSet("no-header");
+    if (error->isEmpty() && !header && !isCounting())
+        *error = QStringLiteral("--no-header belongs to watch and scan");
     portName = parser.value("port");
     qint64 attemptCount = 5;
     if (error->isEmpty()

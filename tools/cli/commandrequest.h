@@ -34,6 +34,7 @@ struct CommandRequest
     int count = 0; // watch --count, 0 for no limit
     int channel = 0; // scan
     quint32 start = 0, stop = 0, step = 0; // scan
+    bool header = true; // watch and scan: the context lines before the data
 };
 
 #endif // COMMANDREQUEST_H

@@ -3,6 +3,8 @@
 #include "clioutput.h"
 #include "counterclient.h"
 
+#include <QDateTime>
+
 #include <QtMath>
 
 #include <csignal>
@@ -72,6 +74,42 @@ bool CountingRun::readTimeConst(float *seconds)
     }
     *seconds = value;
     return true;
+}
+
+void CountingRun::setContext(const QString &deviceType)
+{
+    m_withContext = true;
+    m_deviceType = deviceType;
+}
+
+bool CountingRun::writeContext(int channel, float timeConst, const ScanData::Header &more)
+{
+    if (!m_withContext)
+        return true;
+    cUDID identifier;
+    QString firmware;
+    if (!m_client->readIdentifier(&identifier)) {
+        CliOutput::error(m_client->noAnswerText("the identifier read"));
+        finish(m_client->failureCode());
+        return false;
+    }
+    if (endIfInterrupted())
+        return false;
+    if (!m_client->readText(m_client->driver()->firmwareVersion(), &firmware)) {
+        CliOutput::error(m_client->noAnswerText("the firmware version read"));
+        finish(m_client->failureCode());
+        return false;
+    }
+    if (endIfInterrupted())
+        return false;
+    const QByteArray id(reinterpret_cast<const char *>(identifier.bytes), sizeof(identifier.bytes));
+    const ScanData::Header header = ScanData::context(
+        QStringLiteral("kuvel-counter-cli " KUVEL_VERSION), QDateTime::currentDateTimeUtc(),
+        m_client->portName(), m_deviceType, QString::fromLatin1(id.toHex().toUpper()), firmware,
+        channel, double(timeConst));
+    const QByteArray lines = ScanData::headerLines(header + more);
+    // writeData adds the line end of the last line.
+    return writeData(QString::fromUtf8(lines.left(lines.size() - 1)));
 }
 
 bool CountingRun::startCounter()

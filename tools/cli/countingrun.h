@@ -1,6 +1,8 @@
 #ifndef COUNTINGRUN_H
 #define COUNTINGRUN_H
 
+#include "scandata.h"
+
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -21,6 +23,9 @@ public:
     void start();
     // SIGINT or SIGTERM: the run ends as soon as no request is waiting for its answer.
     void interrupt(int signalNumber);
+    // The data then starts with `# key: value` lines saying where, when and how it was
+    // measured; the device type is the one identification read.
+    void setContext(const QString &deviceType);
 
     // Delay of `count` time constants in milliseconds, rounded to the nearest millisecond
     // so that a time constant of 0.01 s stored as a float still gives 10 ms.
@@ -40,6 +45,10 @@ protected:
     // Writes a data line; an output that cannot be written ends the run, a closed one as a
     // broken pipe would.
     bool writeData(const QString &line);
+    // The context lines, when asked for, with the identifier and the firmware read now and
+    // `more` after the common keys. False when the run ended.
+    bool writeContext(int channel, float timeConst, const ScanData::Header &more = {});
+    bool hasContext() const { return m_withContext; }
     // Ends the run when a signal came meanwhile; true then.
     bool endIfInterrupted();
     void finish(int exitCode);
@@ -55,6 +64,8 @@ private:
     int m_signal = 0;
     bool m_counterStartSent = false;
     bool m_finished = false;
+    bool m_withContext = false;
+    QString m_deviceType;
 };
 
 #endif // COUNTINGRUN_H

@@ -12,11 +12,22 @@ CountWatcher::~CountWatcher() = default;
 
 void CountWatcher::begin()
 {
-    if (m_periodSeconds <= 0) {
-        float timeConst = 0;
+    float timeConst = 0;
+    if (m_periodSeconds <= 0 || hasContext()) {
         if (!readTimeConst(&timeConst))
             return;
-        m_periodSeconds = double(timeConst);
+        if (m_periodSeconds <= 0)
+            m_periodSeconds = double(timeConst);
+    }
+    if (hasContext()) {
+        int channel = 0;
+        if (!m_client->readChannel(&channel)) {
+            CliOutput::error(m_client->noAnswerText("the channel read"));
+            finish(m_client->failureCode());
+            return;
+        }
+        if (endIfInterrupted() || !writeContext(channel, timeConst))
+            return;
     }
     m_periodMs = qMax<qint64>(1, delayMs(m_periodSeconds, 1));
 

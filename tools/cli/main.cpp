@@ -179,6 +179,8 @@ int main(int argc, char *argv[])
     else
         run = new ScanRunner(&client, request.channel, request.start, request.stop, request.step,
                              &app);
+    if (request.header)
+        run->setContext(type);
     QObject::connect(&signalWatcher, &SignalWatcher::signalReceived, run, &CountingRun::interrupt);
     QObject::connect(run, &CountingRun::finished, &app, &QCoreApplication::exit);
     run->start();

@@ -2,6 +2,7 @@
 
 #include "clioutput.h"
 #include "counterclient.h"
+#include "levelproposal.h"
 
 ScanRunner::ScanRunner(CounterClient *client, int channel, quint32 start, quint32 stop,
                        quint32 step, QObject *parent)
@@ -35,7 +36,14 @@ void ScanRunner::begin()
 
     m_phase = 0;
     m_value = m_start;
-    if (!writeAllLevels() || !readTimeConst(&m_timeConst) || !startCounter())
+    if (!writeAllLevels() || !readTimeConst(&m_timeConst))
+        return;
+    // The proposals are known only at the end, so they follow the rows as a last comment.
+    if (!writeContext(m_channel, m_timeConst,
+                      {{QStringLiteral("start"), QString::number(m_start)},
+                       {QStringLiteral("stop"), QString::number(m_stop)},
+                       {QStringLiteral("step"), QString::number(m_step)}})
+        || !startCounter())
         return;
     if (!writeData(QStringLiteral("phase,level,count")))
         return;
@@ -59,6 +67,7 @@ void ScanRunner::tick()
         ++m_pointsOfPhase;
         ++m_pointsDone;
         const quint32 count = counts.count[m_phase];
+        m_curves[m_phase].append(QPointF(m_value, count));
         if (!writeData(QStringLiteral("%1,%2,%3").arg(m_phase + 1).arg(m_value).arg(count)))
             return;
         CliOutput::progress(
@@ -104,7 +113,8 @@ void ScanRunner::tick()
         m_pointsOfPhase = 0;
         if (m_phase >= CounterClient::LevelCount) {
             CliOutput::progress(QStringLiteral("scan complete, %1 points").arg(m_pointsDone));
-            finish(ExitOk);
+            if (reportProposals())
+                finish(ExitOk);
             return;
         }
         m_value = m_start;
@@ -113,6 +123,16 @@ void ScanRunner::tick()
         delay = delayMs(m_timeConst, 2);
     }
     arm(delay);
+}
+
+bool ScanRunner::reportProposals()
+{
+    QVector<LevelProposal> proposals;
+    for (int phase = 0; phase < CounterClient::LevelCount; ++phase)
+        proposals.append(LevelProposal::fromCurve(m_curves[phase], phase + 1));
+    const QString text = LevelProposal::listText(proposals);
+    CliOutput::progress(QStringLiteral("proposed levels: ") + text);
+    return !hasContext() || writeData(QStringLiteral("# proposed levels: ") + text);
 }
 
 bool ScanRunner::writeAllLevels()

@@ -3,11 +3,15 @@
 
 #include "countingrun.h"
 
+#include <QPointF>
+#include <QVector>
+
 // The four-phase calibration scan of one channel, the same as the window's: in phase p the
 // level p of the channel steps from Start to Stop by Step while the other three are held at
 // 65535, and each point records count p. The first point of a phase is read two time
 // constants after its four levels were written, every later one a time constant after its
-// level was written. Writes `phase,level,count` lines, progress on standard error.
+// level was written. Writes `phase,level,count` lines, progress and, at the end, the proposed
+// levels on standard error.
 class ScanRunner : public CountingRun
 {
     Q_OBJECT
@@ -31,6 +35,9 @@ private:
     bool writeAllLevels();
     bool writeLevel(int levelIndex, quint16 value);
     double secondsLeft() const;
+    // The proposed levels of a complete scan on standard error, and as a last comment line of
+    // the data when it has a header. False when the run ended.
+    bool reportProposals();
 
     const int m_channel;
     const quint32 m_start;
@@ -45,6 +52,7 @@ private:
     int m_pointsOfPhase = 0;
     int m_pointsDone = 0;
     int m_failedReads = 0;
+    QVector<QPointF> m_curves[4];
 };
 
 #endif // SCANRUNNER_H
