@@ -38,6 +38,8 @@ public:
     void reset();
 
     Echo echo() const { return m_echo; }
+    // Known now, or known when the next frame is sent (an answer that differed came).
+    bool isEchoSettled() const { return m_echo != EchoUnknown || m_differingAnswer; }
     int echoesDropped() const { return m_echoesDropped; }
 
 private:

@@ -33,7 +33,7 @@ public:
     int openCount() const override { return m_openCount; }
     // What the line's answers have shown of its echo so far (see cStarFrameReader).
     cStarFrameReader::Echo echo() const { return m_reader.echo(); }
-    bool isEchoKnown() const override { return m_reader.echo() != cStarFrameReader::EchoUnknown; }
+    bool isEchoKnown() const override { return m_reader.isEchoSettled(); }
     // Closes the port, so another program may have the device; the next message sent opens
     // it again.
     void close();
