@@ -17,9 +17,10 @@ namespace {
 // What the trend keeps and shows: at the shortest time constant 60000 readings per count.
 constexpr double HistorySeconds = 600.0;
 
-// The trend moves by about a pixel a second; at 100 polls a second it is redrawn only this
-// often, so drawing costs little beside the polling.
-constexpr int ReplotIntervalMs = 100;
+// Ten minutes across the plot move it by about a pixel a second, and a redraw of a full
+// history costs milliseconds: at 100 polls a second it is redrawn four times a second, not at
+// every poll.
+constexpr int ReplotIntervalMs = 250;
 
 // One line per key, whatever the device put into a text.
 QString oneLine(QString text)
