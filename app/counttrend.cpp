@@ -16,6 +16,7 @@ namespace {
 
 // What the trend keeps and shows: at the shortest time constant 60000 readings per count.
 constexpr double HistorySeconds = 600.0;
+constexpr double MinimumSpanSeconds = 10.0;
 
 // Ten minutes across the plot move it by about a pixel a second, and a redraw of a full
 // history costs milliseconds: at 100 polls a second it is redrawn four times a second, not at
@@ -210,11 +211,15 @@ void CountTrend::replotSoon()
 
 void CountTrend::replotNow()
 {
-    if (m_plot->graph(0)->data()->isEmpty()) {
+    // The history fills the plot as it grows, and scrolls once it is full.
+    const QSharedPointer<QCPGraphDataContainer> data = m_plot->graph(0)->data();
+    if (data->isEmpty()) {
         const double now = double(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
-        m_plot->xAxis->setRange(now - HistorySeconds, now);
+        m_plot->xAxis->setRange(now - MinimumSpanSeconds, now);
     } else {
-        m_plot->xAxis->setRange(m_lastKey - HistorySeconds, m_lastKey);
+        const double span
+            = qBound(MinimumSpanSeconds, m_lastKey - data->constBegin()->key, HistorySeconds);
+        m_plot->xAxis->setRange(m_lastKey - span, m_lastKey);
     }
 
     const bool logarithmic = m_logarithmic->isChecked();
