@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "counttrend.h"
 #include "curs485iointerface.h"
 #include "decimalpointvalidator.h"
 #include "kuvelcounterdriver.h"
@@ -257,6 +258,11 @@ MainWindow::MainWindow(QWidget *parent)
     setUpPlot();
     ui->customPlot->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(ui->customPlot, &QWidget::customContextMenuRequested, this, &MainWindow::showPlotMenu);
+
+    m_trend = new CountTrend(ui->tabWidget);
+    m_trend->setObjectName(QStringLiteral("tabTrend"));
+    ui->tabWidget->addTab(m_trend, tr("Trend"));
+    connect(m_trend, &CountTrend::recordRequested, this, &MainWindow::recordTrend);
 }
 
 MainWindow::~MainWindow()
@@ -278,6 +284,7 @@ MainWindow::~MainWindow()
 void MainWindow::setPortName(const QString &name)
 {
     m_portName = name;
+    m_firmware.clear();
     closePort();
     m_deviceAnswered = false;
     // Link and driver outlive the window: nothing is sent to the device when it closes. The
@@ -360,6 +367,8 @@ void MainWindow::enebleGUI(bool enable)
     ui->pbStop->setEnabled(!enable);
     ui->gbSettings->setEnabled(enable);
     ui->tabWidget->setTabEnabled(1, enable);
+    if (m_trend)
+        m_trend->setCounting(!enable);
 }
 
 bool MainWindow::showChannel(quint8 channelIndex)
@@ -500,12 +509,40 @@ void MainWindow::timeOut()
         ui->lCounts3->setText(QStringLiteral("3: %1").arg(counts.count[2]));
         ui->lCounts4->setText(QStringLiteral("4: %1").arg(counts.count[3]));
         m_lastCountsTime = QDateTime::currentDateTime();
+        if (m_trend)
+            m_trend->addCounts(counts.count);
     }
     showCountsCurrent(ok);
     // A failed read keeps polling, so the display comes back by itself with the device; another
     // device on the line ends it (refuseOtherDevice).
     if (!m_driver->isDeviceRefused())
         m_pollTimer->start(delayMs(ui->dsbTimeConst->value(), 1));
+}
+
+void MainWindow::recordTrend()
+{
+    if (!m_driver || !m_trend)
+        return;
+    // The settings are locked while counting, so the header holds for every line.
+    const QString path = m_trend->askRecordPath(ui->sbChannel->value());
+    if (path.isEmpty() || !ui->pbStop->isEnabled())
+        return;
+    if (m_firmware.isEmpty()) {
+        bool ok = false;
+        const QString firmware = m_driver->firmwareVersion()->getValueSync(&ok, Attempts);
+        resumeDeferred();
+        if (ok)
+            m_firmware = firmware;
+    }
+    CountTrend::RecordingHeader header;
+    header.port = m_portName;
+    header.deviceType = m_driver->acceptedType();
+    header.identifier = m_driver->acceptedIdentifier().toHex();
+    header.firmware = m_firmware.isEmpty() ? tr("no answer") : m_firmware;
+    header.channel = ui->sbChannel->value();
+    header.timeConstSeconds = ui->dsbTimeConst->value();
+    if (ui->pbStop->isEnabled())
+        m_trend->startRecording(path, header);
 }
 
 void MainWindow::showCountsCurrent(bool current)

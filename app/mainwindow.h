@@ -6,9 +6,11 @@
 
 #include <QDateTime>
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 #include <QVector>
 
+class CountTrend;
 class KuvelCounterDriver;
 class cuRs485IOInterface;
 class QAction;
@@ -84,6 +86,8 @@ private:
     void saveToEeprom();
     void startCalibration();
     void stopCalibration();
+    // Asks for the file and records the trend, the header telling the device and the run.
+    void recordTrend();
 
     bool showChannel(quint8 channelIndex);
     void showCountsCurrent(bool current);
@@ -167,6 +171,11 @@ private:
     QAction *m_savePlotAction = nullptr;
     // Where the operator saved last, offered again by the next file dialog.
     QString m_saveDir;
+
+    // Gone in a window without the trend, which then polls as before.
+    QPointer<CountTrend> m_trend;
+    // Read once, by the first recording, so that identification sends what it always sent.
+    QString m_firmware;
 
     // One timer per chain: a new start restarts it, so a tick armed by an earlier run can
     // never run beside the new one.

@@ -9,14 +9,19 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh bench
 dir=build-bench
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DKUVEL_BENCH=ON >/dev/null
-cmake --build "$dir" -j2 --target benchmarks
+# Only the benchmarks named, when some are: the machine may be shared.
+if [[ $# -gt 0 ]]; then
+    cmake --build "$dir" -j2 --target "$@"
+else
+    cmake --build "$dir" -j2 --target benchmarks
+fi
 
 export QT_QPA_PLATFORM=offscreen
 export QT_LOGGING_RULES="*.debug=false"
 mkdir -p "$dir/logs"
 
 names=("$@")
-[[ ${#names[@]} -eq 0 ]] && names=(bench_codec bench_wait bench_roundtrip bench_scan bench_startup)
+[[ ${#names[@]} -eq 0 ]] && names=(bench_codec bench_wait bench_roundtrip bench_scan bench_startup bench_trend)
 
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 rows=()

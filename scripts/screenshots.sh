@@ -4,6 +4,7 @@
 #   docs/screenshot-counts.png       the Counts tab after identification, reference levels set
 #                                    and a short count
 #   docs/screenshot-calibration.png  the Calibration tab after a complete scan, four curves
+#   docs/screenshot-trend.png        the Trend tab after half a minute of counting
 # Needs a build of kuvel-counter and kuvel-counter-sim (in BUILD_DIR, default build/) and
 # xvfb-run, ImageMagick's import and xdotool (apt-get install xvfb imagemagick xdotool).
 # The clicks go to fixed places of the 800 x 600 window; after a change of the layout, look
@@ -102,4 +103,17 @@ click 370 64                                  # Start
 wait_requests 16 $((stops + 1))               # the scan stops the counter at its end
 sleep 0.5
 import -window "$window" "$docs/screenshot-calibration.png"
-echo "screenshots.sh: wrote $docs/screenshot-counts.png and $docs/screenshot-calibration.png"
+
+# Trend tab: half a minute of counting at the levels of the Counts tab again, since the scan
+# left its own in the counter.
+click 24 40                                   # Counts tab
+for i in 0 1 2 3; do
+    click 686 "${level_y[$i]}"                # Set Ref. Level n
+done
+click 234 300                                 # Start
+click 24 210                              # Trend tab
+sleep 30
+import -window "$window" "$docs/screenshot-trend.png"
+click 24 40                                   # Counts tab
+click 592 300                                 # Stop
+echo "screenshots.sh: wrote $docs/screenshot-counts.png, $docs/screenshot-calibration.png and $docs/screenshot-trend.png"

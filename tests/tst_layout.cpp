@@ -57,11 +57,13 @@ void TestLayout::windowFrame()
     auto *tabs = child<QTabWidget>("tabWidget");
     QVERIFY(tabs);
     QCOMPARE(tabs->tabPosition(), QTabWidget::West);
-    QCOMPARE(tabs->count(), 2);
+    QCOMPARE(tabs->count(), 3);
     QCOMPARE(tabs->tabText(0), QStringLiteral("Counts"));
     QCOMPARE(tabs->tabText(1), QStringLiteral("Calibration"));
+    QCOMPARE(tabs->tabText(2), QStringLiteral("Trend"));
     QCOMPARE(tabs->widget(0)->objectName(), QStringLiteral("tab"));
     QCOMPARE(tabs->widget(1)->objectName(), QStringLiteral("tab_2"));
+    QCOMPARE(tabs->widget(2)->objectName(), QStringLiteral("tabTrend"));
     QCOMPARE(tabs->currentIndex(), 0);
     QCOMPARE(m_window->centralWidget()->objectName(), QStringLiteral("centralwidget"));
 }
@@ -309,8 +311,9 @@ void TestLayout::gridPlaces()
 
 void TestLayout::onlyStopButtonsStartDisabled()
 {
-    // Levels can be applied only once a scan proposed them.
-    const QStringList disabled = {"pbStop", "pbStopCalibration", "pbApplyLevels"};
+    // Levels can be applied only once a scan proposed them; a recording belongs to a run of
+    // counting.
+    const QStringList disabled = {"pbStop", "pbStopCalibration", "pbApplyLevels", "pbRecord"};
     const auto widgets = m_window->findChildren<QWidget *>();
     for (QWidget *widget : widgets) {
         if (widget->objectName().isEmpty() || widget->objectName().startsWith("qt_"))

@@ -1,17 +1,22 @@
 #include "apptesthelpers.h"
+#include "counttrend.h"
 #include "mainwindow.h"
 #include "scriptedcounter.h"
 #include "simprocess.h"
 
+#include <QCheckBox>
 #include <QDoubleSpinBox>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QtEndian>
 #include <QtTest>
+#include <qcustomplot.h>
 
 #include <cstring>
 #include <memory>
@@ -84,6 +89,10 @@ private slots:
     void lateCountsNeverShownForTheNextPoll();
     void restartKeepsOneChain();
     void tickWaitsForOtherRequest();
+
+    // Trend
+    void trendRecordsCountsSent();
+    void trendRecordWriteErrorWarns();
 
 private:
     // A shown window bound to `port`; `identified` tells whether identification succeeded.
@@ -577,8 +586,8 @@ void TestMainWindow::silentDeviceLeavesCounts()
 // answer owed to the previous poll's second attempt would show an even number.
 void TestMainWindow::lateCountsNeverShownForTheNextPoll()
 {
-    QVERIFY(m_sim.start({"--numbered-counts", "--late", "1", "--late-ms", "700", "--late-codes",
-                         "17"}));
+    QVERIFY(m_sim.start(
+        {"--numbered-counts", "--late", "1", "--late-ms", "700", "--late-codes", "17"}));
     openWindow(m_sim.portPath());
     child<QDoubleSpinBox>("dsbTimeConst")->setValue(0.01);
     QStringList shown;
@@ -640,6 +649,88 @@ void TestMainWindow::tickWaitsForOtherRequest()
     QVERIFY(QTest::qWaitFor(
         [&] { return simRequests(linesAfter(m_sim.logLines(), " tx 0C")).contains("17"); }));
     click("pbStop");
+}
+
+void TestMainWindow::trendRecordsCountsSent()
+{
+    QVERIFY(m_sim.start());
+    openWindow(m_sim.portPath());
+    child<QDoubleSpinBox>("dsbTimeConst")->setValue(0.01);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("trend.csv");
+    auto *plot = child<QCustomPlot>("trendPlot");
+    QCOMPARE(plot->yAxis->scaleType(), QCPAxis::stLogarithmic);
+    child<QCheckBox>("cbLogCounts")->click();
+    QCOMPARE(plot->yAxis->scaleType(), QCPAxis::stLinear);
+
+    click("pbStart");
+    QVERIFY(QTest::qWaitFor([&] { return m_ticks->count() >= 3; }));
+    auto *tabs = child<QTabWidget>("tabWidget");
+    tabs->setCurrentWidget(child<QWidget>("tabTrend"));
+    onNextModal<QFileDialog>([path](QFileDialog *dialog) {
+        if (auto *edit = dialog->findChild<QLineEdit *>("fileNameEdit"))
+            edit->clearFocus();
+        dialog->selectFile(path);
+        static_cast<QDialog *>(dialog)->accept();
+    });
+    click("pbRecord");
+    QCOMPARE(child<QPushButton>("pbRecord")->text(), QStringLiteral("Stop recording"));
+    const auto lines = [&] {
+        QFile file(path);
+        file.open(QIODevice::ReadOnly);
+        return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+    };
+    QVERIFY(QTest::qWaitFor([&] { return lines().size() >= 9 + 5; }));
+    tabs->setCurrentIndex(0);
+    click("pbStop");
+    // Stopping the count ends its recording.
+    QCOMPARE(child<QPushButton>("pbRecord")->text(), QStringLiteral("Record..."));
+
+    const QStringList all = lines();
+    const QStringList keys = {"program",    "date",     "port",    "device type",
+                              "identifier", "firmware", "channel", "time constant"};
+    for (int i = 0; i < keys.size(); ++i)
+        QVERIFY2(all.at(i).startsWith("# " + keys.at(i) + ": "), qPrintable(all.at(i)));
+    QVERIFY(all.at(0).startsWith("# program: kuvel-counter "));
+    QVERIFY(QRegularExpression("^# date: \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ$")
+                .match(all.at(1))
+                .hasMatch());
+    QVERIFY(QRegularExpression("^# identifier: [0-9a-fA-F]{24}$").match(all.at(4)).hasMatch());
+    QVERIFY2(!all.at(5).endsWith(": no answer"), qPrintable(all.at(5)));
+    QCOMPARE(all.mid(6, 3),
+             QStringList({"# channel: 1", "# time constant: 0.01 s",
+                          "time_s,count1,count2,count3,count4"}));
+
+    // Every row is a counts answer the device sent, in order, and the last one sent is the last
+    // row: nothing read while recording was left out.
+    const QList<QList<quint32>> sent = simCountsSent(m_sim.logLines());
+    const QStringList rows = all.mid(9);
+    QVERIFY(rows.size() <= sent.size());
+    double previous = 0;
+    for (int i = 0; i < rows.size(); ++i) {
+        const QStringList fields = rows.at(i).split(',');
+        QCOMPARE(fields.size(), 5);
+        QVERIFY(QRegularExpression("^\\d+\\.\\d{3}$").match(fields.at(0)).hasMatch());
+        QVERIFY(fields.at(0).toDouble() >= previous);
+        previous = fields.at(0).toDouble();
+        const QList<quint32> expected = sent.at(sent.size() - rows.size() + i);
+        for (int c = 0; c < 4; ++c)
+            QCOMPARE(fields.at(c + 1).toUInt(), expected.at(c));
+    }
+    // The trend shows every answered poll, the recorded ones among them.
+    for (int c = 0; c < 4; ++c)
+        QCOMPARE(plot->graph(c)->dataCount(), sent.size());
+}
+
+void TestMainWindow::trendRecordWriteErrorWarns()
+{
+    CountTrend trend;
+    BoxCloser boxes;
+    QVERIFY(!trend.startRecording("/dev/full", {}));
+    QVERIFY(!trend.isRecording());
+    QCOMPARE(boxes.shown.size(), 1);
+    QCOMPARE(boxes.shown.first().title, QStringLiteral("Warning..."));
+    QVERIFY2(boxes.shown.first().text.contains("/dev/full"), qPrintable(boxes.shown.first().text));
 }
 
 QTEST_MAIN(TestMainWindow)
