@@ -23,14 +23,6 @@ constexpr double MinimumSpanSeconds = 10.0;
 // every poll.
 constexpr int ReplotIntervalMs = 250;
 
-// One line per key, whatever the device put into a text.
-QString oneLine(QString text)
-{
-    text.replace(QLatin1Char('\r'), QLatin1Char(' '));
-    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    return text.trimmed();
-}
-
 } // namespace
 
 CountTrend::CountTrend(QWidget *parent)
@@ -140,30 +132,13 @@ QString CountTrend::askRecordPath(int channel)
     return path;
 }
 
-QByteArray CountTrend::headerText(const RecordingHeader &header)
-{
-    QByteArray text;
-    const auto add = [&text](const char *key, const QString &value) {
-        text += QByteArray("# ") + key + ": " + oneLine(value).toUtf8() + '\n';
-    };
-    add("program", QStringLiteral("kuvel-counter " KUVEL_VERSION));
-    add("date", QDateTime::currentDateTimeUtc().toString(Qt::ISODate));
-    add("port", header.port);
-    add("device type", header.deviceType);
-    add("identifier", header.identifier);
-    add("firmware", header.firmware);
-    add("channel", QString::number(header.channel));
-    add("time constant", QStringLiteral("%1 s").arg(header.timeConstSeconds));
-    return text;
-}
-
-bool CountTrend::startRecording(const QString &path, const RecordingHeader &header)
+bool CountTrend::startRecording(const QString &path, const QByteArray &headerLines)
 {
     stopRecording();
     m_file.setFileName(path);
     // Unbuffered: every line reaches the file as it is read, and a write that fails is known
     // at once, not when a buffer is flushed later.
-    const QByteArray text = headerText(header) + "time_s,count1,count2,count3,count4\n";
+    const QByteArray text = headerLines + "time_s,count1,count2,count3,count4\n";
     if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)
         || m_file.write(text) != text.size()) {
         const QString reason = m_file.errorString();

@@ -18,17 +18,6 @@ class CountTrend : public QWidget
 {
     Q_OBJECT
 public:
-    // What a recording's header says about the device and the run.
-    struct RecordingHeader
-    {
-        QString port;
-        QString deviceType;
-        QString identifier;
-        QString firmware;
-        int channel = 0;
-        double timeConstSeconds = 0;
-    };
-
     explicit CountTrend(QWidget *parent = nullptr);
     ~CountTrend() override;
 
@@ -40,13 +29,11 @@ public:
 
     // Asks the operator where to record; empty when cancelled.
     QString askRecordPath(int channel);
-    // Writes the header and streams every later reading. Warns and returns false when the file
-    // cannot be written.
-    bool startRecording(const QString &path, const RecordingHeader &header);
+    // Writes the header (comment lines that say where, when and how) and streams every later
+    // reading. Warns and returns false when the file cannot be written.
+    bool startRecording(const QString &path, const QByteArray &headerLines);
     void stopRecording();
     bool isRecording() const { return m_file.isOpen(); }
-
-    static QByteArray headerText(const RecordingHeader &header);
 
 signals:
     // "Record..." was pressed: the window asks for the file and gathers the header.

@@ -527,22 +527,25 @@ void MainWindow::recordTrend()
     const QString path = m_trend->askRecordPath(ui->sbChannel->value());
     if (path.isEmpty() || !ui->pbStop->isEnabled())
         return;
-    if (m_firmware.isEmpty()) {
-        bool ok = false;
-        const QString firmware = m_driver->firmwareVersion()->getValueSync(&ok, Attempts);
-        resumeDeferred();
-        if (ok)
-            m_firmware = firmware;
-    }
-    CountTrend::RecordingHeader header;
-    header.port = m_portName;
-    header.deviceType = m_driver->acceptedType();
-    header.identifier = m_driver->acceptedIdentifier().toHex();
-    header.firmware = m_firmware.isEmpty() ? tr("no answer") : m_firmware;
-    header.channel = ui->sbChannel->value();
-    header.timeConstSeconds = ui->dsbTimeConst->value();
+    const QByteArray header = ScanData::headerLines(ScanData::context(
+        QStringLiteral("kuvel-counter " KUVEL_VERSION), QDateTime::currentDateTimeUtc(), m_portName,
+        m_driver->acceptedType(), m_driver->acceptedIdentifier().toHex(), firmware(),
+        ui->sbChannel->value(), ui->dsbTimeConst->value()));
     if (ui->pbStop->isEnabled())
         m_trend->startRecording(path, header);
+}
+
+QString MainWindow::firmware()
+{
+    // Asked only when a file's header needs it, so identification keeps its requests.
+    if (m_firmware.isEmpty() && m_driver) {
+        bool ok = false;
+        const QString text = m_driver->firmwareVersion()->getValueSync(&ok, Attempts);
+        resumeDeferred();
+        if (ok)
+            m_firmware = text;
+    }
+    return m_firmware.isEmpty() ? tr("unknown") : m_firmware;
 }
 
 void MainWindow::showCountsCurrent(bool current)
@@ -1014,16 +1017,9 @@ bool MainWindow::saveScanData(const QString &path)
     data.header = m_scanHeader;
     if (!m_scanFromFile && !m_scanHeader.isEmpty()) {
         // Asked only now, so identification keeps its requests.
-        if (m_firmware.isEmpty() && m_driver) {
-            bool ok = false;
-            const QString firmware = m_driver->firmwareVersion()->getValueSync(&ok, Attempts);
-            resumeDeferred();
-            if (ok)
-                m_firmware = firmware;
-        }
         for (auto &entry : data.header) {
             if (entry.first == QLatin1String("firmware"))
-                entry.second = m_firmware.isEmpty() ? tr("unknown") : m_firmware;
+                entry.second = firmware();
         }
         data.header.append({QStringLiteral("proposed levels"),
                             LevelProposal::listText(

@@ -157,6 +157,7 @@ private:
     ScanData::Header m_scanHeader;
     // Read once, when the first header needs it: identification asks nothing more.
     QString m_firmware;
+    QString firmware();
     // The levels last confirmed for the scanned channel, -1 where a write was not confirmed.
     int m_heldLevels[4] = {-1, -1, -1, -1};
     // The shown points came from a file: the device's active channel may be another one.
@@ -174,8 +175,6 @@ private:
 
     // Gone in a window without the trend, which then polls as before.
     QPointer<CountTrend> m_trend;
-    // Read once, by the first recording, so that identification sends what it always sent.
-    QString m_firmware;
 
     // One timer per chain: a new start restarts it, so a tick armed by an earlier run can
     // never run beside the new one.

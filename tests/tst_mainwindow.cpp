@@ -698,7 +698,7 @@ void TestMainWindow::trendRecordsCountsSent()
     QVERIFY(QRegularExpression("^# identifier: [0-9a-fA-F]{24}$").match(all.at(4)).hasMatch());
     QVERIFY2(!all.at(5).endsWith(": no answer"), qPrintable(all.at(5)));
     QCOMPARE(all.mid(6, 3),
-             QStringList({"# channel: 1", "# time constant: 0.01 s",
+             QStringList({"# channel: 1", "# time constant: 0.01",
                           "time_s,count1,count2,count3,count4"}));
 
     // Every row is a counts answer the device sent, in order, and the last one sent is the last
