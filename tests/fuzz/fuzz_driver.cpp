@@ -10,7 +10,6 @@
 #include <QString>
 
 #include <array>
-#include <deque>
 #include <vector>
 
 // The counter driver against a line whose device answers as the input says. The input is a
@@ -366,6 +365,9 @@ void ScriptedLine::post(std::vector<Item> items, int split)
     }
     QMetaObject::invokeMethod(
         this, [this, first] { take(first); }, Qt::QueuedConnection);
+    // The serial link handles events while it sends, so the first part may be taken in before
+    // the send returns, as bytes that came while the frame went out.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     QMetaObject::invokeMethod(
         this, [this, second] { take(second); }, Qt::QueuedConnection);
 }
