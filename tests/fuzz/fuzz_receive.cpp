@@ -1,11 +1,13 @@
 #include "fuzztargets.h"
 
+#include "cstarframereader.h"
 #include "cstarprotocolpc.h"
 #include "kuvelcounterdriver.h"
 
 #include <QByteArray>
 #include <QString>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <type_traits>
@@ -96,37 +98,61 @@ void checkFrame(cStarProtocolPC &codec, const StarHead_t &head, const QByteArray
 
 int fuzzReceive(const quint8 *data, size_t size)
 {
-    // A fresh codec per input. The link's codec keeps its receive state from one read to the
-    // next, but here one input is the whole stream through one codec, so that state is
-    // exercised within the input, and a finding replays from its input alone.
+    // A fresh codec and reader per input. The link's keep their state from one read to the
+    // next, but here one input is the whole stream, so that state is exercised within the
+    // input, and a finding replays from its input alone.
     cStarProtocolPC codec;
-    int frames = 0;
-    size_t frameStart = size; // where the last start byte came, none yet
+    cStarFrameReader reader(&codec);
 
-    // The loop of the serial link, byte for byte: a start byte clears the buffer, every byte
-    // is appended (the fill count wraps), an end byte decodes and clears.
-    for (size_t i = 0; i < size; ++i) {
+    // An input that starts with the escape byte first names a frame the link has just sent
+    // (address, command, payload length, payload), so the line's echo of it is fuzzed too.
+    QByteArray sent;
+    size_t i = 0;
+    if (size >= 4 && data[0] == Star::EscapeByte) {
+        const quint8 address = data[1];
+        const quint8 command = data[2];
+        const size_t length = std::min<size_t>(data[3] % 32, size - 4);
+        i = 4 + length;
+        cStarProtocolPC encoder;
+        encoder.codeData(address, command, quint8(length), data + 4);
+        sent = bytesOf(encoder.frame(), encoder.frameLength());
+        reader.frameSent(address, command, encoder.frame(), encoder.frameLength());
+    }
+
+    int frames = 0;
+    int copies = 0; // byte-identical copies of the sent frame completed so far
+    size_t frameStart = size; // where the last start byte came, none yet
+    for (; i < size; ++i) {
         const quint8 byte = data[i];
-        if (byte == Star::StartByte) {
-            codec.clearBuffer();
+        if (byte == Star::StartByte)
             frameStart = i;
+        const cStarFrameReader::Echo echoBefore = reader.echo();
+        const int droppedBefore = reader.echoesDropped();
+        const bool delivered = reader.takeByte(byte);
+        if (byte != Star::EndByte) {
+            FUZZ_CHECK(!delivered);
+            continue;
         }
-        codec.addData(&byte, 1);
-        if (byte == Star::EndByte) {
-            const int result = codec.encodeBuffer();
-            FUZZ_CHECK(result >= Star::DecodeOk && result <= Star::DecodeNoEnd);
-            if (result == Star::DecodeOk) {
-                ++frames;
-                const StarHead_t head = codec.headPacket();
-                const QByteArray payload = bytesOf(codec.buffer(), head.dataLength);
-                const QByteArray wire = frameStart < size
-                    ? bytesOf(data + frameStart, int(i + 1 - frameStart))
-                    : QByteArray();
-                checkFrame(codec, head, payload, wire);
-                checkPayload(payload);
-            }
-            codec.clearBuffer();
-        }
+        const QByteArray wire = frameStart < size
+            ? bytesOf(data + frameStart, int(i + 1 - frameStart))
+            : QByteArray();
+        frameStart = size;
+        const bool copy = !sent.isEmpty() && wire == sent;
+        if (copy)
+            ++copies;
+        // Only the first copy of the frame sent may be dropped, and only that one is while the
+        // line is taken to echo.
+        const bool dropped = reader.echoesDropped() != droppedBefore;
+        FUZZ_CHECK(!dropped || (copy && copies == 1 && echoBefore != cStarFrameReader::EchoNo));
+        if (copy && copies == 1 && echoBefore != cStarFrameReader::EchoNo)
+            FUZZ_CHECK(dropped && !delivered);
+        if (!delivered)
+            continue;
+        ++frames;
+        const StarHead_t head = reader.head();
+        const QByteArray payload = bytesOf(codec.buffer(), head.dataLength);
+        checkFrame(codec, head, payload, wire);
+        checkPayload(payload);
     }
     return frames;
 }

@@ -1,8 +1,10 @@
 // Writes the fuzzers' seed corpus: valid frames of the whole command set, requests and
 // answers, with escaped bytes, back to back, after garbage, plus a few damaged ones as
-// starting points for the error paths. The files in tests/fuzz/corpus are its output:
-//   build/tests/make_corpus tests/fuzz/corpus
-// Files whose name starts with "bad-" hold no valid frame; every other one holds at least one.
+// starting points for the error paths; and the driver fuzzer's scripts. The files in
+// tests/fuzz/corpus and tests/fuzz/corpus-driver are its output:
+//   build/tests/make_corpus tests/fuzz/corpus tests/fuzz/corpus-driver
+// Files whose name starts with "bad-" hold no valid frame; every other one in the first folder
+// holds at least one.
 
 #include "cstarprotocolpc.h"
 #include "kuvelcounterdriver.h"
@@ -69,13 +71,15 @@ private:
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    if (argc != 2) {
-        QTextStream(stderr) << "usage: make_corpus DIR\n";
+    if (argc != 3) {
+        QTextStream(stderr) << "usage: make_corpus DIR DRIVERDIR\n";
         return 2;
     }
-    if (!QDir().mkpath(QString::fromLocal8Bit(argv[1]))) {
-        QTextStream(stderr) << "cannot create " << argv[1] << "\n";
-        return 1;
+    for (int i = 1; i < argc; ++i) {
+        if (!QDir().mkpath(QString::fromLocal8Bit(argv[i]))) {
+            QTextStream(stderr) << "cannot create " << argv[i] << "\n";
+            return 1;
+        }
     }
     CorpusWriter corpus(QString::fromLocal8Bit(argv[1]));
 
@@ -171,8 +175,35 @@ int main(int argc, char *argv[])
     corpus.add("bad-length", hex("F9 00 05 04 01 02 03 04 05 05 75 8A 10 FA"));
     corpus.add("bad-empty", hex("F9 FA"));
 
-    if (!corpus.ok())
+    // The line's echo: an input that starts with the escape byte names the frame sent first
+    // (address, command, payload length, payload); its first copy is the echo.
+    corpus.add("echo-read", hex("FB 00 17 00") + frame(0x17) + counts);
+    corpus.add("echo-command", hex("FB 00 15 00") + frame(0x15) + frame(0x15));
+
+    // The driver fuzzer's scripts (see fuzz_driver.cpp): a byte for the line, then per
+    // operation its code and attempts, and per request what the device does.
+    CorpusWriter scripts(QString::fromLocal8Bit(argv[2]));
+    const struct
+    {
+        const char *name;
+        const char *bytes;
+    } driverScripts[] = {
+        {"plain-reads", "00 00 00 00 01 00 00 02 00 00 03 00 00 04 00 00"},
+        {"echoing-reads", "01 00 00 00 01 00 00 02 00 00 03 00 00 04 00 00"},
+        {"plain-writes", "00 04 00 00 05 00 00 06 00 00 07 00 00 08 00 00 09 00 00"},
+        {"echoing-commands", "01 08 00 00 00 09 00 00"},
+        {"late-then-retry", "00 00 01 02 00"},
+        {"unanswered-then-read", "00 0A 00 03 01 00 00"},
+        {"stray-short-long", "00 00 05 04 04 03 05 04"},
+        {"accept-reopen-read", "00 0C 00 00 0B 00 00 00 00 00 00"},
+        {"foreign-garbage-split", "01 02 00 68 85 07 02 11 22 33 09"},
+    };
+    for (const auto &script : driverScripts)
+        scripts.add(QString("drv-") + script.name, hex(script.bytes));
+
+    if (!corpus.ok() || !scripts.ok())
         return 1;
-    QTextStream(stdout) << "wrote " << corpus.count() << " files to " << argv[1] << "\n";
+    QTextStream(stdout) << "wrote " << corpus.count() << " files to " << argv[1] << ", "
+                        << scripts.count() << " to " << argv[2] << "\n";
     return 0;
 }

@@ -2,8 +2,8 @@
 
 #include <QtTest>
 
-// Replays the fuzzers' corpus, and every input kept in tests/fuzz/crashes, through both fuzz
-// targets. A broken invariant aborts, which fails the test; under the sanitizer build every
+// Replays the fuzzers' corpora, and every input kept in tests/fuzz/crashes, through every fuzz
+// target. A broken invariant aborts, which fails the test; under the sanitizer build every
 // memory error or undefined behaviour on these inputs fails it too.
 class TestFuzzReplay : public QObject
 {
@@ -27,6 +27,7 @@ void TestFuzzReplay::corpusIsThere()
 {
     // A wrong path would otherwise make the replay pass without replaying anything.
     QVERIFY2(inputsIn(KUVEL_FUZZ_CORPUS).size() >= 30, KUVEL_FUZZ_CORPUS);
+    QVERIFY2(inputsIn(KUVEL_FUZZ_DRIVER_CORPUS).size() >= 5, KUVEL_FUZZ_DRIVER_CORPUS);
 }
 
 void TestFuzzReplay::replay_data()
@@ -43,6 +44,9 @@ void TestFuzzReplay::replay_data()
             kind = "frame";
         QTest::newRow(qPrintable("corpus/" + name)) << file.filePath() << kind;
     }
+    for (const QFileInfo &file : inputsIn(KUVEL_FUZZ_DRIVER_CORPUS))
+        QTest::newRow(qPrintable("corpus-driver/" + file.fileName()))
+            << file.filePath() << "script";
     for (const QFileInfo &file : inputsIn(KUVEL_FUZZ_CRASHES))
         QTest::newRow(qPrintable("crashes/" + file.fileName())) << file.filePath() << "any";
 }
@@ -58,6 +62,7 @@ void TestFuzzReplay::replay()
 
     const int frames = fuzzReceive(bytes, size_t(input.size()));
     const int decoded = fuzzDecoder(bytes, size_t(input.size()));
+    const int operations = fuzzDriver(bytes, size_t(input.size()));
 
     // The seeds must still be what their names say, or the fuzzers start from nothing.
     if (kind == "bad") {
@@ -67,8 +72,10 @@ void TestFuzzReplay::replay()
         QCOMPARE(decoded, 0);
     } else if (kind == "stream") {
         QVERIFY(frames >= 1);
+    } else if (kind == "script") {
+        QVERIFY(operations >= 1);
     }
 }
 
-QTEST_APPLESS_MAIN(TestFuzzReplay)
+QTEST_GUILESS_MAIN(TestFuzzReplay)
 #include "tst_fuzz_replay.moc"
