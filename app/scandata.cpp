@@ -2,9 +2,7 @@
 
 #include <QList>
 
-namespace {
-
-QString oneLine(QString text)
+QString ScanData::oneLine(QString text)
 {
     for (QChar &c : text) {
         if (c.category() == QChar::Other_Control)
@@ -12,8 +10,6 @@ QString oneLine(QString text)
     }
     return text;
 }
-
-} // namespace
 
 ScanData::Header ScanData::context(const QString &program, const QDateTime &when,
                                    const QString &port, const QString &deviceType,

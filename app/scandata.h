@@ -31,6 +31,8 @@ public:
     // `# key: value` lines. Control characters in a value (a device's text, a port name)
     // become blanks, so a value never starts a line of its own.
     static QByteArray headerLines(const Header &header);
+    // `text` with its control characters as blanks: device texts and port names stay one line.
+    static QString oneLine(QString text);
     static QByteArray columnsLine() { return "phase,level,count\n"; }
     static QByteArray row(const Point &point);
 

@@ -5,6 +5,7 @@
 #include "commandrequest.h"
 #include "counterclient.h"
 #include "countwatcher.h"
+#include "scandata.h"
 #include "scanrunner.h"
 #include "signalwatcher.h"
 
@@ -16,13 +17,9 @@
 namespace {
 
 // Device texts are printed as one line each: control characters would break a line apart.
-QString oneLine(QString text)
+QString oneLine(const QString &text)
 {
-    for (QChar &c : text) {
-        if (c.category() == QChar::Other_Control)
-            c = QLatin1Char(' ');
-    }
-    return text;
+    return ScanData::oneLine(text);
 }
 
 // Data lines, all or up to the first that cannot be written; the exit code.
