@@ -55,6 +55,7 @@ int runKuvelCounter(QApplication &app, const QStringList &arguments, const QStri
         return answered;
 
     QApplication::setStyle(QStringLiteral("Fusion"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/kuvel-counter.png")));
 
     // Destroyed in reverse order: the window first, then the dialog.
     SerialPort dialog(portNames, requestedPort);

@@ -1,4 +1,5 @@
 #include "apptesthelpers.h"
+#include "kuvelversion.h"
 #include "mainwindow.h"
 #include "simprocess.h"
 
@@ -521,7 +522,7 @@ void TestCalibration::savedDataMatchesScan()
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QStringList header = QString::fromUtf8(file.readAll()).split('\n').mid(0, 12);
-    QCOMPARE(header.at(0), QStringLiteral("# program: kuvel-counter 1.0"));
+    QCOMPARE(header.at(0), QStringLiteral("# program: kuvel-counter " KUVEL_VERSION));
     QVERIFY(header.at(1).contains(QRegularExpression("^# date: \\d{4}-\\d\\d-\\d\\dT[\\d:]{8}Z$")));
     QCOMPARE(header.at(6), QStringLiteral("# channel: 2"));
     QVERIFY(header.at(11).startsWith("# proposed levels: 1: "));

@@ -1,6 +1,7 @@
 // kuvel-counter-cli run as a separate process against the simulated counter: what it prints,
 // how it exits, and what the counter received, read back from the simulator's log.
 
+#include "kuvelversion.h"
 #include "simprocess.h"
 
 #include <QElapsedTimer>
@@ -108,6 +109,7 @@ class TestCli : public QObject
     Q_OBJECT
 
 private slots:
+    void versionOfTheBuild();
     void usageErrors_data();
     void usageErrors();
     void usageErrorNamesValue_data();
@@ -214,6 +216,20 @@ void TestCli::usageErrors_data()
         << QStringList {"scan", "--channel", "1", "--start", "0", "--stop", "65536", "--step", "1"}
         << true;
     QTest::newRow("attempts 0") << QStringList {"info", "--attempts", "0"} << true;
+}
+
+void TestCli::versionOfTheBuild()
+{
+    // Both answer without a command or a port, and never open a terminal.
+    for (const char *path : {KUVEL_CLI_PATH, KUVEL_SIM_PATH}) {
+        QProcess process;
+        process.start(QString::fromLocal8Bit(path), {"--version"});
+        QVERIFY(process.waitForFinished(RunTimeoutMs));
+        QCOMPARE(process.exitCode(), 0);
+        const QString name = QFileInfo(QString::fromLocal8Bit(path)).fileName();
+        QCOMPARE(QString::fromLocal8Bit(process.readAllStandardOutput()),
+                 name + QStringLiteral(" " KUVEL_VERSION "\n"));
+    }
 }
 
 void TestCli::usageErrors()

@@ -1,6 +1,7 @@
 // kuvel-counter-sim: the simulated counter. Prints the path of its terminal as the first
 // line of standard output, then answers Star frames on it until SIGINT or SIGTERM.
 #include "kuvelcountersim.h"
+#include "kuvelversion.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -93,6 +94,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kuvel-counter-sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KUVEL_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -100,6 +102,7 @@ int main(int argc, char *argv[])
         "the first line of output and answers Star frames at address 0x00 until SIGINT or "
         "SIGTERM. SIGUSR1 switches silence on and off. Shares are from 0 to 1."));
     parser.addHelpOption();
+    parser.addVersionOption();
     parser.addOptions({
         {QStringLiteral("link"), QStringLiteral("Also make a symlink to the terminal at <path>."),
          QStringLiteral("path")},

@@ -139,6 +139,7 @@ void CommandRequest::setUp(QCommandLineParser *parser)
 {
     parser->setApplicationDescription(QString::fromLatin1(Description));
     parser->addHelpOption();
+    parser->addVersionOption();
     parser->addOptions(options());
     parser->addPositionalArgument("command", "info, get, set, start, stop, eeprom, watch or scan.");
     parser->addPositionalArgument("arguments", "Arguments of the command.", "[arguments...]");

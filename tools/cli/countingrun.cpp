@@ -2,6 +2,7 @@
 
 #include "clioutput.h"
 #include "counterclient.h"
+#include "kuvelversion.h"
 
 #include <QDateTime>
 

@@ -5,6 +5,7 @@
 #include "commandrequest.h"
 #include "counterclient.h"
 #include "countwatcher.h"
+#include "kuvelversion.h"
 #include "scandata.h"
 #include "scanrunner.h"
 #include "signalwatcher.h"
@@ -119,6 +120,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kuvel-counter-cli"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KUVEL_VERSION));
     // A closed pipe on standard output must not kill the program while the counter counts:
     // the failed write is noticed instead and the counter stopped.
     std::signal(SIGPIPE, SIG_IGN);
@@ -132,6 +134,8 @@ int main(int argc, char *argv[])
     }
     if (parser.isSet("help"))
         parser.showHelp(ExitOk);
+    if (parser.isSet("version"))
+        parser.showVersion();
 
     QString error;
     CommandRequest request;
