@@ -6,7 +6,9 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QFileInfo>
 #include <QMessageBox>
+#include <QSettings>
 
 #include <cstdio>
 
@@ -45,6 +47,24 @@ QString identificationFailure(const MainWindow &window, const QString &portName)
         .arg(cuRs485IOInterface::printablePortName(portName));
 }
 
+// The port a counter last answered on, when it is still there: a port that is gone would
+// only meet the operator with an error.
+QString rememberedPort(const QStringList &portNames)
+{
+    const QSettings settings(QStringLiteral("Kuvel"), QStringLiteral("kuvel-counter"));
+    const QString port = settings.value(QStringLiteral("port")).toString();
+    if (port.isEmpty())
+        return {};
+    const QString path = port.startsWith(QLatin1Char('/')) ? port : QStringLiteral("/dev/") + port;
+    return portNames.contains(port) || QFileInfo::exists(path) ? port : QString();
+}
+
+void rememberPort(const QString &port)
+{
+    QSettings settings(QStringLiteral("Kuvel"), QStringLiteral("kuvel-counter"));
+    settings.setValue(QStringLiteral("port"), port);
+}
+
 } // namespace
 
 int runKuvelCounter(QApplication &app, const QStringList &arguments, const QStringList &portNames)
@@ -57,6 +77,8 @@ int runKuvelCounter(QApplication &app, const QStringList &arguments, const QStri
     QApplication::setStyle(QStringLiteral("Fusion"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/kuvel-counter.png")));
 
+    if (requestedPort.isEmpty())
+        requestedPort = rememberedPort(portNames);
     // Destroyed in reverse order: the window first, then the dialog.
     SerialPort dialog(portNames, requestedPort);
     MainWindow window;
@@ -74,6 +96,7 @@ int runKuvelCounter(QApplication &app, const QStringList &arguments, const QStri
         QString reason;
         if (window.openPort(&reason)) {
             if (window.isCorrectDevice()) {
+                rememberPort(portName);
                 window.show();
                 return app.exec();
             }

@@ -12,6 +12,7 @@
 #include <iterator>
 #include <vector>
 #include <QBuffer>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
@@ -20,13 +21,19 @@
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QImageWriter>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QSaveFile>
+#include <QSettings>
+#include <QShortcut>
 #include <QSpinBox>
+#include <QStyle>
+#include <QTabBar>
 #include <QTemporaryFile>
 #include <QTimer>
+#include <QToolButton>
 #include <qcustomplot.h>
 
 namespace {
@@ -170,6 +177,18 @@ QPen phasePen(quint8 phase)
     return QPen(colours[phase]);
 }
 
+// What the window remembers between runs; nothing measured depends on it.
+const char SettingsOrganization[] = "Kuvel";
+const char SettingsApplication[] = "kuvel-counter";
+
+// The tooltip of a control, with its access key when it has one.
+QString withKey(const QString &tip, const QKeySequence &key)
+{
+    if (key.isEmpty())
+        return tip;
+    return QStringLiteral("%1 (%2)").arg(tip, key.toString(QKeySequence::NativeText));
+}
+
 // A box with no proposal shows its minimum as this text.
 constexpr int NoLevel = -1;
 
@@ -263,6 +282,9 @@ MainWindow::MainWindow(QWidget *parent)
     m_trend->setObjectName(QStringLiteral("tabTrend"));
     ui->tabWidget->addTab(m_trend, tr("Trend"));
     connect(m_trend, &CountTrend::recordRequested, this, &MainWindow::recordTrend);
+
+    setUpKeyboard();
+    restoreSettings();
 }
 
 MainWindow::~MainWindow()
@@ -349,6 +371,10 @@ bool MainWindow::isCorrectDevice()
 void MainWindow::showEvent(QShowEvent *event)
 {
     QMainWindow::showEvent(event);
+    // Taken once the style and fonts are final. Every page of the tabs counts, so no caption
+    // or button text is cut on any of them.
+    if (minimumSize() != minimumSizeHint())
+        setMinimumSize(minimumSizeHint());
     if (m_channelOutOfRange < 0)
         return;
     const int channel = m_channelOutOfRange;
@@ -780,9 +806,9 @@ void MainWindow::startCalibration()
     m_scanChannel = ui->sbChannelCalibr->value();
     m_scanFromFile = false;
     std::fill(std::begin(m_heldLevels), std::end(m_heldLevels), NoLevel);
-    for (QSpinBox *box : m_proposalBoxes) {
-        box->setValue(NoLevel);
-        box->setToolTip(QString());
+    for (int i = 0; i < 4; ++i) {
+        m_proposalBoxes[i]->setValue(NoLevel);
+        m_proposalBoxes[i]->setToolTip(proposalTip(i));
     }
     m_proposals.clear();
     m_applyButton->setEnabled(false);
@@ -1122,4 +1148,185 @@ bool MainWindow::openScanData(const QString &path)
                  data.value(QStringLiteral("date")), QDir::toNativeSeparators(path)));
     plot->replot();
     return true;
+}
+
+void MainWindow::setUpKeyboard()
+{
+    // Alt+letter instead of an "&" in the captions, which keep their described texts. A
+    // shortcut of a hidden or disabled button does not fire, so the Start and Stop of the
+    // Counts tab and of the Calibration tab can share their keys.
+    struct Control
+    {
+        QWidget *widget;
+        int key;
+        QString tip;
+    };
+    QPushButton *record
+        = m_trend ? m_trend->findChild<QPushButton *>(QStringLiteral("pbRecord")) : nullptr;
+    const Control controls[] = {
+        {ui->pbGetChannel, Qt::ALT | Qt::Key_A,
+         tr("Reads the counter's active channel into the Channel field")},
+        {ui->pbSetChannel, Qt::ALT | Qt::Key_C,
+         tr("Makes the Channel field's channel the counter's active channel")},
+        {ui->pbGetTimeConst, Qt::ALT | Qt::Key_G,
+         tr("Reads the counter's time constant into the Time Const field")},
+        {ui->pbSetTimeConst, Qt::ALT | Qt::Key_T, tr("Writes the Time Const field to the counter")},
+        {ui->pbSetRefLevel1, Qt::ALT | Qt::Key_1,
+         tr("Writes the 1-photon reference level to the channel in the Channel field")},
+        {ui->pbSetRefLevel2, Qt::ALT | Qt::Key_2,
+         tr("Writes the 2-photon reference level to the channel in the Channel field")},
+        {ui->pbSetRefLevel3, Qt::ALT | Qt::Key_3,
+         tr("Writes the 3-photon reference level to the channel in the Channel field")},
+        {ui->pbSetRefLevel4, Qt::ALT | Qt::Key_4,
+         tr("Writes the 4-photon reference level to the channel in the Channel field")},
+        {ui->pbStart, Qt::ALT | Qt::Key_S,
+         tr("Starts the counter and shows its counts as they come")},
+        {ui->pbStop, Qt::ALT | Qt::Key_P, tr("Stops the counter")},
+        {ui->pbWriteEEPROM, Qt::ALT | Qt::Key_W,
+         tr("Makes the counter keep its current channel, time constant and levels after a "
+            "power cycle")},
+        {ui->pbStartCalibration, Qt::ALT | Qt::Key_S,
+         tr("Scans the levels of the chosen channel from Start to Stop and plots the counts")},
+        {ui->pbStopCalibration, Qt::ALT | Qt::Key_P, tr("Ends the running scan")},
+        {m_applyButton, Qt::ALT | Qt::Key_L,
+         tr("Writes the proposed levels to the scanned channel")},
+        {record, Qt::ALT | Qt::Key_R, tr("Writes the counts to a file while counting runs")},
+        {ui->sbChannel, 0, tr("The channel to read or make active (1 to 8)")},
+        {ui->dsbTimeConst, 0, tr("The time constant in seconds; Enter writes it to the counter")},
+        {ui->sbRefLevel1, 0, tr("The 1-photon reference level; Enter writes it")},
+        {ui->sbRefLevel2, 0, tr("The 2-photon reference level; Enter writes it")},
+        {ui->sbRefLevel3, 0, tr("The 3-photon reference level; Enter writes it")},
+        {ui->sbRefLevel4, 0, tr("The 4-photon reference level; Enter writes it")},
+        {ui->sbChannelCalibr, 0, tr("The channel whose levels the scan writes (1 to 8)")},
+        {ui->sbStartCalibr, 0, tr("The first level the scan writes")},
+        {ui->sbStopCalibr, 0, tr("The last level the scan writes")},
+        {ui->sbStep, 0, tr("How far the level moves per point; 0 stays at Start")},
+        {ui->customPlot, 0,
+         tr("Counts against level per phase; right-click to save or open, double-click to "
+            "fit")},
+    };
+    for (const Control &control : controls) {
+        if (!control.widget)
+            continue;
+        const QKeySequence key(control.key);
+        control.widget->setToolTip(withKey(control.tip, key));
+        auto *button = qobject_cast<QPushButton *>(control.widget);
+        if (!button || key.isEmpty())
+            continue;
+        auto *shortcut = new QShortcut(key, button);
+        connect(shortcut, &QShortcut::activated, button, &QPushButton::click);
+    }
+    for (int i = 0; i < 4; ++i)
+        m_proposalBoxes[i]->setToolTip(proposalTip(i));
+
+    m_setButtons = {{ui->sbChannel, ui->pbSetChannel},     {ui->dsbTimeConst, ui->pbSetTimeConst},
+                    {ui->sbRefLevel1, ui->pbSetRefLevel1}, {ui->sbRefLevel2, ui->pbSetRefLevel2},
+                    {ui->sbRefLevel3, ui->pbSetRefLevel3}, {ui->sbRefLevel4, ui->pbSetRefLevel4}};
+    for (auto it = m_setButtons.cbegin(); it != m_setButtons.cend(); ++it)
+        it.key()->installEventFilter(this);
+
+    // No menu bar, and the tabs' corner widgets are not laid out for tabs on the left: the
+    // About button sits below the tabs, in the free end of their column, and F1 opens it too.
+    m_aboutButton = new QToolButton(ui->tabWidget);
+    m_aboutButton->setObjectName(QStringLiteral("tbAbout"));
+    m_aboutButton->setText(tr("About"));
+    m_aboutButton->setIcon(style()->standardIcon(QStyle::SP_MessageBoxInformation));
+    m_aboutButton->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    m_aboutButton->setAutoRaise(true);
+    m_aboutButton->setToolTip(
+        withKey(tr("About: versions of the program and of the connected counter"),
+                QKeySequence(Qt::Key_F1)));
+    connect(m_aboutButton, &QToolButton::clicked, this, &MainWindow::showAbout);
+    ui->tabWidget->installEventFilter(this);
+    if (auto *bar = ui->tabWidget->findChild<QTabBar *>())
+        bar->installEventFilter(this);
+    auto *help = new QShortcut(QKeySequence(Qt::Key_F1), this);
+    connect(help, &QShortcut::activated, this, &MainWindow::showAbout);
+}
+
+QString MainWindow::proposalTip(int index)
+{
+    return tr("The level Apply levels writes for phase %1").arg(index + 1);
+}
+
+void MainWindow::placeAboutButton()
+{
+    const auto *bar = ui->tabWidget->findChild<QTabBar *>();
+    const QSize hint = m_aboutButton->sizeHint();
+    const int width = bar && bar->width() > 0 ? bar->width() : hint.width();
+    m_aboutButton->setGeometry(0, ui->tabWidget->height() - hint.height(), width, hint.height());
+    m_aboutButton->raise();
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Resize && !m_setButtons.contains(watched)) {
+        // The tab bar gets its width after the tab widget's own resize.
+        QTimer::singleShot(0, this, &MainWindow::placeAboutButton);
+        return QMainWindow::eventFilter(watched, event);
+    }
+    if (event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        QPushButton *button = m_setButtons.value(watched);
+        if (button && (key == Qt::Key_Return || key == Qt::Key_Enter)) {
+            // What was typed becomes the field's value first, as leaving the field would.
+            static_cast<QAbstractSpinBox *>(watched)->interpretText();
+            button->click();
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::showAbout()
+{
+    QString text = tr("Kuvel Counter %1\nThe operator program of the photon-number-resolving "
+                      "counter.\n\nQt %2\nQCustomPlot %3")
+                       .arg(QStringLiteral(KUVEL_VERSION), QString::fromLatin1(qVersion()),
+                            QStringLiteral(QCUSTOMPLOT_VERSION_STR));
+    if (m_driver && m_link && m_link->isOpen() && !m_driver->acceptedType().isEmpty()) {
+        text
+            += tr("\n\nCounter on %1\nType: %2\nFirmware: %3\nIdentifier: %4")
+                   .arg(cuRs485IOInterface::printablePortName(m_portName), m_driver->acceptedType(),
+                        firmware(), m_driver->acceptedIdentifier().toHex());
+    } else {
+        text += tr("\n\nNo counter connected.");
+    }
+    QMessageBox box(QMessageBox::NoIcon, tr("About Kuvel Counter"), text, QMessageBox::Ok, this);
+    box.setObjectName(QStringLiteral("aboutBox"));
+    if (!windowIcon().isNull())
+        box.setIconPixmap(windowIcon().pixmap(64));
+    box.exec();
+}
+
+void MainWindow::restoreSettings()
+{
+    const QSettings settings {QLatin1String(SettingsOrganization),
+                              QLatin1String(SettingsApplication)};
+    restoreGeometry(settings.value(QStringLiteral("window/geometry")).toByteArray());
+    const std::pair<QSpinBox *, const char *> boxes[]
+        = {{ui->sbChannelCalibr, "calibration/channel"},
+           {ui->sbStartCalibr, "calibration/start"},
+           {ui->sbStopCalibr, "calibration/stop"},
+           {ui->sbStep, "calibration/step"}};
+    for (const auto &box : boxes) {
+        bool ok = false;
+        const int value = settings.value(QLatin1String(box.second)).toInt(&ok);
+        if (ok)
+            box.first->setValue(value);
+    }
+    m_saveDir = settings.value(QStringLiteral("saveFolder")).toString();
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    QSettings settings {QLatin1String(SettingsOrganization), QLatin1String(SettingsApplication)};
+    settings.setValue(QStringLiteral("window/geometry"), saveGeometry());
+    settings.setValue(QStringLiteral("calibration/channel"), ui->sbChannelCalibr->value());
+    settings.setValue(QStringLiteral("calibration/start"), ui->sbStartCalibr->value());
+    settings.setValue(QStringLiteral("calibration/stop"), ui->sbStopCalibr->value());
+    settings.setValue(QStringLiteral("calibration/step"), ui->sbStep->value());
+    if (!m_saveDir.isEmpty())
+        settings.setValue(QStringLiteral("saveFolder"), m_saveDir);
+    QMainWindow::closeEvent(event);
 }

@@ -5,6 +5,7 @@
 #include "scandata.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
@@ -18,6 +19,7 @@ class QMenu;
 class QPushButton;
 class QSpinBox;
 class QTimer;
+class QToolButton;
 
 namespace Ui {
 class MainWindow;
@@ -68,6 +70,10 @@ public:
 
 protected:
     void showEvent(QShowEvent *event) override;
+    // Keeps the window's geometry, the scan's range and the save folder for the next start.
+    void closeEvent(QCloseEvent *event) override;
+    // Enter in a value field runs the field's Set button.
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 public slots:
     // One poll of the live counts while counting runs.
@@ -88,6 +94,13 @@ private:
     void stopCalibration();
     // Asks for the file and records the trend, the header telling the device and the run.
     void recordTrend();
+    // The program's and its libraries' versions, and the counter's when one is connected.
+    void showAbout();
+    // Access keys, Enter in the value fields, the About button and the tooltips.
+    void setUpKeyboard();
+    void restoreSettings();
+    void placeAboutButton();
+    static QString proposalTip(int index);
 
     bool showChannel(quint8 channelIndex);
     void showCountsCurrent(bool current);
@@ -172,6 +185,10 @@ private:
     QAction *m_savePlotAction = nullptr;
     // Where the operator saved last, offered again by the next file dialog.
     QString m_saveDir;
+
+    // The value fields whose Enter runs a Set button.
+    QHash<QObject *, QPushButton *> m_setButtons;
+    QToolButton *m_aboutButton = nullptr;
 
     // Gone in a window without the trend, which then polls as before.
     QPointer<CountTrend> m_trend;

@@ -1,6 +1,7 @@
 #include "serialport.h"
 #include "ui_serialport.h"
 
+#include <QPushButton>
 #include <QSerialPortInfo>
 
 namespace {
@@ -25,20 +26,38 @@ SerialPort::SerialPort(const QStringList &portNames, const QString &requestedPor
     setWindowTitle(tr("Choose your device..."));
 
     ui->cbAvailableSerialPorts->setEditable(true);
-    ui->cbAvailableSerialPorts->addItems(portNames);
+    ui->cbAvailableSerialPorts->setToolTip(
+        tr("The serial port of the counter: choose one or type a name or a path"));
+    listPorts(portNames, requestedPort);
 
-    if (!requestedPort.isEmpty()) {
-        int index = -1;
-        for (int i = 0; i < portNames.size() && index < 0; ++i) {
-            if (isSamePort(portNames.at(i), requestedPort))
-                index = i;
-        }
-        if (index < 0) {
-            ui->cbAvailableSerialPorts->insertItem(0, requestedPort);
-            index = 0;
-        }
-        ui->cbAvailableSerialPorts->setCurrentIndex(index);
+    // A counter plugged in after the dialog came up is listed without a restart.
+    QPushButton *refresh = ui->buttonBox->addButton(tr("Refresh"), QDialogButtonBox::ResetRole);
+    refresh->setObjectName(QStringLiteral("pbRefresh"));
+    refresh->setToolTip(tr("Looks for serial ports again"));
+    connect(refresh, &QPushButton::clicked, this, &SerialPort::refresh);
+}
+
+void SerialPort::listPorts(const QStringList &portNames, const QString &selected)
+{
+    ui->cbAvailableSerialPorts->clear();
+    ui->cbAvailableSerialPorts->addItems(portNames);
+    if (selected.isEmpty())
+        return;
+    int index = -1;
+    for (int i = 0; i < portNames.size() && index < 0; ++i) {
+        if (isSamePort(portNames.at(i), selected))
+            index = i;
     }
+    if (index < 0) {
+        ui->cbAvailableSerialPorts->insertItem(0, selected);
+        index = 0;
+    }
+    ui->cbAvailableSerialPorts->setCurrentIndex(index);
+}
+
+void SerialPort::refresh()
+{
+    listPorts(m_portSource(), portName());
 }
 
 SerialPort::~SerialPort()

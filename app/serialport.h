@@ -4,6 +4,8 @@
 #include <QDialog>
 #include <QStringList>
 
+#include <functional>
+
 namespace Ui {
 class SerialPort;
 }
@@ -28,7 +30,16 @@ public:
     // The short system names of the ports present, in the order the system gives them.
     static QStringList availablePortNames();
 
+    // Where Refresh looks for ports again; availablePortNames() unless told otherwise.
+    void setPortSource(std::function<QStringList()> source) { m_portSource = std::move(source); }
+
 private:
+    // Lists `portNames` and selects `selected` among them, on top when it is not listed.
+    void listPorts(const QStringList &portNames, const QString &selected);
+    // Lists the ports present again, keeping the operator's choice.
+    void refresh();
+
+    std::function<QStringList()> m_portSource = &SerialPort::availablePortNames;
     Ui::SerialPort *ui;
 };
 

@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSettings>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QtEndian>
@@ -81,6 +82,10 @@ private slots:
     void countingLocksControls();
     void timeConstTakesEitherDecimalSeparator_data();
     void timeConstTakesEitherDecimalSeparator();
+    void enterInFieldRunsItsSetButton();
+    void accessKeyClicksButton();
+    void aboutShowsVersionsAndCounter();
+    void settingsSurviveNewWindow();
 
     // Live counts
     void countsShownUnsigned();
@@ -504,6 +509,77 @@ void TestMainWindow::timeConstTakesEitherDecimalSeparator()
     QCOMPARE(box->value(), value);
 }
 
+void TestMainWindow::enterInFieldRunsItsSetButton()
+{
+    QVERIFY(m_sim.start());
+    openWindow(m_sim.portPath());
+    auto *box = child<QDoubleSpinBox>("dsbTimeConst");
+    box->setFocus();
+    box->selectAll();
+    QTest::keyClicks(box, "0.5");
+    QTest::keyClick(box, Qt::Key_Return);
+    QCOMPARE(requests().mid(4), QStringList({"11 00 00 00 3F"}));
+}
+
+void TestMainWindow::accessKeyClicksButton()
+{
+    QVERIFY(m_sim.start());
+    openWindow(m_sim.portPath());
+    m_window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    // Alt+A reads the active channel; the Calibration tab's hidden Start must not share Alt+S.
+    QTest::keyClick(m_window.get(), Qt::Key_A, Qt::AltModifier);
+    QTest::keyClick(m_window.get(), Qt::Key_S, Qt::AltModifier);
+    QTRY_VERIFY(!child<QPushButton>("pbStart")->isEnabled());
+    QCOMPARE(requests().value(4), QStringLiteral("14"));
+    QCOMPARE(countCode(requests(), "10"), 0);
+    click("pbStop");
+}
+
+void TestMainWindow::aboutShowsVersionsAndCounter()
+{
+    QVERIFY(m_sim.start());
+    openWindow(m_sim.portPath());
+    BoxCloser boxes;
+    QTest::keyClick(m_window.get(), Qt::Key_F1);
+    QTRY_COMPARE(boxes.shown.size(), 1);
+    const ShownBox box = boxes.shown.first();
+    QCOMPARE(box.title, QStringLiteral("About Kuvel Counter"));
+    QVERIFY(QRegularExpression("^Kuvel Counter \\d").match(box.text).hasMatch());
+    for (const QString &part :
+         {QStringLiteral("Qt ") + qVersion(),
+          QStringLiteral("QCustomPlot " QCUSTOMPLOT_VERSION_STR), m_sim.portPath(),
+          QStringLiteral("Firmware: sim-"), QStringLiteral("Identifier: 4b43")}) {
+        QVERIFY2(box.text.contains(part, Qt::CaseInsensitive), qPrintable(part));
+    }
+    // The firmware is read once, for the box.
+    QCOMPARE(countCode(requests(), "09"), 1);
+}
+
+void TestMainWindow::settingsSurviveNewWindow()
+{
+    QSettings settings(QStringLiteral("Kuvel"), QStringLiteral("kuvel-counter"));
+    settings.clear();
+    m_window = std::make_unique<MainWindow>();
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    m_window->resize(1000, 700);
+    child<QSpinBox>("sbChannelCalibr")->setValue(6);
+    child<QSpinBox>("sbStartCalibr")->setValue(100);
+    child<QSpinBox>("sbStopCalibr")->setValue(900);
+    child<QSpinBox>("sbStep")->setValue(7);
+    m_window->close();
+
+    m_window = std::make_unique<MainWindow>();
+    QCOMPARE(m_window->size(), QSize(1000, 700));
+    QCOMPARE(child<QSpinBox>("sbChannelCalibr")->value(), 6);
+    QCOMPARE(child<QSpinBox>("sbStartCalibr")->value(), 100);
+    QCOMPARE(child<QSpinBox>("sbStopCalibr")->value(), 900);
+    QCOMPARE(child<QSpinBox>("sbStep")->value(), 7);
+    // Other tests' windows start from the described values.
+    settings.clear();
+}
+
 void TestMainWindow::countsShownUnsigned()
 {
     ScriptedCounter counter;
@@ -698,8 +774,8 @@ void TestMainWindow::trendRecordsCountsSent()
     QVERIFY(QRegularExpression("^# identifier: [0-9a-fA-F]{24}$").match(all.at(4)).hasMatch());
     QVERIFY2(!all.at(5).endsWith(": no answer"), qPrintable(all.at(5)));
     QCOMPARE(all.mid(6, 3),
-             QStringList({"# channel: 1", "# time constant: 0.01",
-                          "time_s,count1,count2,count3,count4"}));
+             QStringList(
+                 {"# channel: 1", "# time constant: 0.01", "time_s,count1,count2,count3,count4"}));
 
     // Every row is a counts answer the device sent, in order, and the last one sent is the last
     // row: nothing read while recording was left out.

@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSettings>
 #include <QStyle>
 #include <QtTest>
 
@@ -61,6 +62,7 @@ private slots:
     void portArgument_data();
     void portArgument();
     void typedPortIsTaken();
+    void refreshListsNewPortKeepingChoice();
     void cancelEndsWithoutWindow_data();
     void cancelEndsWithoutWindow();
     void emptyListEndsWithoutMessage();
@@ -79,7 +81,8 @@ void TestStartup::dialogListsPortsInOrder()
     QCOMPARE(dialog.findChild<QLabel *>("label")->text(), QStringLiteral("Available Serial Ports"));
     QVERIFY(dialogButton(&dialog, QDialogButtonBox::Ok));
     QVERIFY(dialogButton(&dialog, QDialogButtonBox::Cancel));
-    QCOMPARE(dialog.findChild<QDialogButtonBox *>("buttonBox")->buttons().size(), 2);
+    // OK, Cancel and Refresh.
+    QCOMPARE(dialog.findChild<QDialogButtonBox *>("buttonBox")->buttons().size(), 3);
 
     QCOMPARE(comboItems(dialog), QStringList({"ttyUSB1", "ttyS0", "ttyACM0"}));
     QCOMPARE(dialog.portName(), QStringLiteral("ttyUSB1"));
@@ -125,6 +128,15 @@ void TestStartup::typedPortIsTaken()
     combo->lineEdit()->clear();
     QTest::keyClicks(combo->lineEdit(), "/dev/serial/by-id/usb-counter");
     QCOMPARE(dialog.portName(), QStringLiteral("/dev/serial/by-id/usb-counter"));
+}
+
+void TestStartup::refreshListsNewPortKeepingChoice()
+{
+    SerialPort dialog({"ttyS0", "ttyUSB0"}, "ttyUSB0");
+    dialog.setPortSource([] { return QStringList({"ttyS0", "ttyACM0", "ttyUSB0"}); });
+    QTest::mouseClick(dialog.findChild<QPushButton *>("pbRefresh"), Qt::LeftButton);
+    QCOMPARE(comboItems(dialog), QStringList({"ttyS0", "ttyACM0", "ttyUSB0"}));
+    QCOMPARE(dialog.portName(), QStringLiteral("ttyUSB0"));
 }
 
 void TestStartup::cancelEndsWithoutWindow_data()
@@ -268,6 +280,10 @@ void TestStartup::counterOpensMainWindow()
     QCOMPARE(preselected, sim.portPath());
     QCOMPARE(QApplication::style()->objectName(), QStringLiteral("fusion"));
     QCOMPARE(simRequests(sim.logLines()), QStringList({"06", "05", "14", "12"}));
+    // The next start preselects the port a counter answered on.
+    QSettings settings(QStringLiteral("Kuvel"), QStringLiteral("kuvel-counter"));
+    QCOMPARE(settings.value("port").toString(), sim.portPath());
+    settings.clear();
 }
 
 void TestStartup::helpAndVersionNeedNoDisplay()
