@@ -22,7 +22,7 @@ for tool in xvfb-run import xdotool; do
         exit 1
     fi
 done
-if [ ! -x "$build/app/kuvel-counter" ] || [ ! -x "$build/tools/kuvel-counter-sim" ]; then
+if [ ! -x "$build/app/kuvel-counter" ] || [ ! -x "$build/simulator/kuvel-counter-sim" ]; then
     echo "screenshots.sh: build first: cmake --build $build --target kuvel-counter kuvel-counter-sim" >&2
     exit 1
 fi
@@ -33,6 +33,9 @@ if [ -z "${KUVEL_SCREENSHOTS_XVFB:-}" ]; then
 fi
 
 work=$(mktemp -d)
+# The window remembers its size and port between runs; these pictures start from none.
+export HOME=$work/home XDG_CONFIG_HOME=$work/config
+mkdir -p "$HOME" "$XDG_CONFIG_HOME"
 sim_pid=
 app_pid=
 cleanup() {
@@ -43,7 +46,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$build/tools/kuvel-counter-sim" --link "$work/port" --log "$work/sim.log" > "$work/sim.out" &
+"$build/simulator/kuvel-counter-sim" --link "$work/port" --log "$work/sim.log" > "$work/sim.out" &
 sim_pid=$!
 for _ in $(seq 100); do
     [ -s "$work/sim.out" ] && break

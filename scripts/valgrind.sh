@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the operator program under valgrind's memcheck from start to exit: the port dialog,
 # identification, counting at 0.01 s, a calibration scan and closing the window, worked by
-# tools/walkthrough (kuvel-walkthrough, which calls the program's own entry and clicks its
+# qa/walkthrough (kuvel-walkthrough, which calls the program's own entry and clicks its
 # controls from timers) against the simulated counter behind a symlinked port name, on the
 # offscreen platform. Fails on any memory error and on any block definitely lost, except the
 # reports scripts/valgrind-qt.supp explains.
@@ -16,7 +16,7 @@ cmake -S . -B "$build" >/dev/null
 cmake --build "$build" -j2 --target kuvel-walkthrough kuvel-counter-sim
 
 dir=$(mktemp -d)
-"$build/tools/kuvel-counter-sim" --link "$dir/port" >"$dir/sim.out" &
+"$build/simulator/kuvel-counter-sim" --link "$dir/port" >"$dir/sim.out" &
 sim=$!
 trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null; rm -rf "$dir"' EXIT
 # The simulator prints its terminal once the port name exists.
@@ -30,5 +30,5 @@ QT_QPA_PLATFORM=offscreen valgrind \
     --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
     --num-callers=40 \
     --suppressions=scripts/valgrind-qt.supp \
-    "$build/tools/walkthrough/kuvel-walkthrough" "$dir/port"
+    "$build/qa/walkthrough/kuvel-walkthrough" "$dir/port"
 echo "valgrind: no error outside the explained suppressions"

@@ -9,7 +9,7 @@
 // Runs kuvel-counter-sim for a test: starts it with a log in a temporary directory, waits for
 // the terminal path it prints first, and stops it again (also on destruction).
 // Log lines: "<seconds> rx|tx <code> <payload hex...> [tags]", "<seconds> bad ...",
-// "<seconds> ctl ..."; see tools/kuvelcountersim.h.
+// "<seconds> ctl ..."; see simulator/kuvelcountersim.h.
 class SimProcess
 {
 public:

@@ -1,6 +1,6 @@
 // Fault injection through the real serial link and the counter driver against the simulated
 // counter: every value read is held against what the simulator logged it sent for that
-// operation (see tools/faultreport). kuvel-fault-report runs the same scenarios longer.
+// operation (see qa/faultreport). kuvel-fault-report runs the same scenarios longer.
 #include "cstarprotocolpc.h"
 #include "curs485iointerface.h"
 #include "faultrun.h"
