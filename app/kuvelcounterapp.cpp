@@ -1,6 +1,7 @@
 #include "kuvelcounterapp.h"
 
 #include "curs485iointerface.h"
+#include "cutcpiointerface.h"
 #include "mainwindow.h"
 #include "serialport.h"
 
@@ -55,6 +56,10 @@ QString rememberedPort(const QStringList &portNames)
     const QString port = settings.value(QStringLiteral("port")).toString();
     if (port.isEmpty())
         return {};
+    // A network server is not listed and has no file; the first request tells whether it is
+    // there.
+    if (cuTcpIOInterface::isTcpPortName(port))
+        return port;
     const QString path = port.startsWith(QLatin1Char('/')) ? port : QStringLiteral("/dev/") + port;
     return portNames.contains(port) || QFileInfo::exists(path) ? port : QString();
 }

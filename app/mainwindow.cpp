@@ -6,6 +6,7 @@
 #include "decimalpointvalidator.h"
 #include "kuvelcounterdriver.h"
 #include "levelproposal.h"
+#include "linkfactory.h"
 #include "scandata.h"
 
 #include <algorithm>
@@ -311,8 +312,7 @@ void MainWindow::setPortName(const QString &name)
     m_deviceAnswered = false;
     // Link and driver outlive the window: nothing is sent to the device when it closes. The
     // port opens with the first request.
-    auto *link = new cuRs485IOInterface;
-    link->setPortName(name);
+    cuIOInterface *link = createLink(name);
     m_driver = new KuvelCounterDriver;
     m_driver->setIOInterface(link);
     // Queued: it is emitted inside a request, which the warning box must not interrupt.

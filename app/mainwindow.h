@@ -13,7 +13,7 @@
 
 class CountTrend;
 class KuvelCounterDriver;
-class cuRs485IOInterface;
+class cuIOInterface;
 class QAction;
 class QMenu;
 class QPushButton;
@@ -148,7 +148,7 @@ private:
     Ui::MainWindow *ui;
     QString m_portName;
     KuvelCounterDriver *m_driver = nullptr;
-    cuRs485IOInterface *m_link = nullptr;
+    cuIOInterface *m_link = nullptr;
     bool m_deviceAnswered = false;
     quint32 m_calibrValue = 0;
     quint8 m_calibrPhase = 0;

@@ -1,15 +1,15 @@
 #include "counterclient.h"
 
 #include "curs485iointerface.h"
+#include "linkfactory.h"
 
 CounterClient::CounterClient(const QString &portName, int attempts, QObject *parent)
     : QObject(parent)
     , m_portName(portName)
     , m_attempts(attempts)
-    , m_link(new cuRs485IOInterface(this))
+    , m_link(createLink(portName, this))
     , m_driver(new KuvelCounterDriver(this))
 {
-    m_link->setPortName(portName);
     m_driver->setIOInterface(m_link);
 }
 

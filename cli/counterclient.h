@@ -6,7 +6,7 @@
 #include <QObject>
 #include <QString>
 
-class cuRs485IOInterface;
+class cuIOInterface;
 
 // Exit codes of the command-line program, so scripts can tell the failures apart.
 enum CliExitCode {
@@ -79,7 +79,7 @@ public:
 private:
     QString m_portName;
     int m_attempts;
-    cuRs485IOInterface *m_link;
+    cuIOInterface *m_link;
     KuvelCounterDriver *m_driver;
 };
 

@@ -2,6 +2,7 @@
 #define CUIOINTERFACE_H
 
 #include <QObject>
+#include <QString>
 
 // A link: carries addressed messages between the PC and the devices on one line.
 class cuIOInterface : public QObject
@@ -19,6 +20,10 @@ public:
     // False while the link cannot yet tell the line's echo of a request from the device's
     // answer; the first answer that differs from its request (a read) settles it.
     virtual bool isEchoKnown() const { return true; }
+    // Closes the line, so another program may have the device; the next message opens it again.
+    virtual void close() { }
+    // The operator's sentence for why the line did not open; empty once it opened.
+    virtual QString openErrorText() const { return QString(); }
 
 public slots:
     virtual bool initialize() = 0;

@@ -7,6 +7,9 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -102,6 +105,63 @@ quint32 countOf(const QByteArray &payload, int index)
     return qFromLittleEndian<quint32>(payload.constData() + 4 * index);
 }
 
+// A TCP port of 127.0.0.1 that nothing listens on.
+quint16 freePort()
+{
+    QTcpServer server;
+    return server.listen(QHostAddress::LocalHost) ? server.serverPort() : 0;
+}
+
+// ser2net in raw TCP mode on 127.0.0.1:port in front of a terminal, in the foreground; started
+// again by start() with the same configuration.
+class Ser2net
+{
+public:
+    bool start(const QString &terminal, quint16 port)
+    {
+        m_port = port;
+        QFile config(m_dir.filePath("ser2net.yaml"));
+        if (!config.open(QIODevice::WriteOnly))
+            return false;
+        config.write(QStringLiteral("connection: &c1\n"
+                                    "  accepter: tcp,127.0.0.1,%1\n"
+                                    "  connector: serialdev,%2,500000n81,local\n"
+                                    "  options:\n"
+                                    "    kickolduser: true\n")
+                         .arg(port)
+                         .arg(terminal)
+                         .toUtf8());
+        config.close();
+        return restart();
+    }
+    bool restart()
+    {
+        m_process.start(QStringLiteral("ser2net"),
+                        {"-n", "-d", "-c", m_dir.filePath("ser2net.yaml")});
+        if (!m_process.waitForStarted())
+            return false;
+        for (int i = 0; i < 500; ++i) {
+            QTcpSocket probe;
+            probe.connectToHost(QHostAddress::LocalHost, m_port);
+            if (probe.waitForConnected(1000))
+                return true;
+            QThread::msleep(10);
+        }
+        return false;
+    }
+    void kill()
+    {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+    ~Ser2net() { kill(); }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    quint16 m_port = 0;
+};
+
 } // namespace
 
 class TestCli : public QObject
@@ -121,6 +181,7 @@ private slots:
     void silentDevice();
     void portThatDoesNotOpen_data();
     void portThatDoesNotOpen();
+    void throughNetworkSerialServer();
     void watchCount();
     void scanMatchesLevelsWritten_data();
     void scanMatchesLevelsWritten();
@@ -389,6 +450,15 @@ void TestCli::portThatDoesNotOpen_data()
         << "kuvel-counter-cli: Cannot open /dev/null: not a serial port";
     QTest::newRow("in use under another name")
         << QString() << "kuvel-counter-cli: PORT is in use by another program (PID ";
+    QTest::newRow("server without a port number")
+        << "socket://127.0.0.1"
+        << "kuvel-counter-cli: Cannot open socket://127.0.0.1: no port";
+    QTest::newRow("unknown server") << "socket://kuvel-counter.invalid:4000"
+                                    << "kuvel-counter-cli: Cannot open "
+                                       "socket://kuvel-counter.invalid:4000: ";
+    const QString refused = QStringLiteral("socket://127.0.0.1:%1").arg(freePort());
+    QTest::newRow("server refuses")
+        << refused << "kuvel-counter-cli: Cannot open " + refused + ": Connection refused";
 }
 
 void TestCli::portThatDoesNotOpen()
@@ -413,6 +483,55 @@ void TestCli::portThatDoesNotOpen()
     QCOMPARE(result.err.size(), 1);
     QVERIFY2(result.err.first().startsWith(QString(error).replace("PORT", port)),
              qPrintable(result.err.first()));
+}
+
+// The counter behind ser2net: the same operations, and a watch that goes on when the server
+// is restarted, printing only counts the counter sent.
+void TestCli::throughNetworkSerialServer()
+{
+    if (QStandardPaths::findExecutable("ser2net").isEmpty())
+        QSKIP("ser2net is not installed (scripts/deps.sh installs it)");
+    QVERIFY(m_sim.start());
+    Ser2net server;
+    const quint16 port = freePort();
+    QVERIFY(server.start(m_sim.portPath(), port));
+    const QString name = QStringLiteral("socket://127.0.0.1:%1").arg(port);
+
+    CliResult result = run({"--port", name, "info"}, false);
+    QCOMPARE(result.exitCode, 0);
+    QVERIFY(result.out.value(0).contains("KuvelCounter"));
+    QCOMPARE(run({"--port", name, "set", "channel", "3"}, false).exitCode, 0);
+    QCOMPARE(run({"--port", name, "get", "channel"}, false).out, QStringList("3"));
+    QCOMPARE(run({"--port", name, "set", "timeconst", "0.01"}, false).exitCode, 0);
+    result = run({"--port", name, "scan", "--channel", "3", "--start", "0", "--stop", "200",
+                  "--step", "100"},
+                 false);
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.out.filter(QRegularExpression("^[1-4],")).size(), 12);
+
+    QProcess watch;
+    watch.start(QStringLiteral(KUVEL_CLI_PATH),
+                {"--port", name, "watch", "--count", "40", "--period", "0.05", "--no-header"});
+    QVERIFY(watch.waitForStarted());
+    QVERIFY(waitForLogLine(" rx 17", 0));
+    server.kill();
+    QVERIFY(server.restart());
+    QVERIFY(watch.waitForFinished(RunTimeoutMs));
+    QCOMPARE(watch.readAllStandardError(), QByteArray());
+    QCOMPARE(watch.exitCode(), 0);
+    const QStringList printed = lines(watch.readAllStandardOutput()).mid(1);
+    QCOMPARE(printed.size(), 40);
+    QSet<QString> sent;
+    for (const LogEntry &entry : parseLog(m_sim.logLines())) {
+        if (entry.direction == QLatin1String("tx") && entry.code == 0x17)
+            sent.insert(QStringLiteral("%1,%2,%3,%4")
+                            .arg(countOf(entry.payload, 0))
+                            .arg(countOf(entry.payload, 1))
+                            .arg(countOf(entry.payload, 2))
+                            .arg(countOf(entry.payload, 3)));
+    }
+    for (const QString &line : printed)
+        QVERIFY2(sent.contains(line.section(',', 1)), qPrintable(line));
 }
 
 void TestCli::watchCount()
