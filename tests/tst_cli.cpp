@@ -2,14 +2,12 @@
 // how it exits, and what the counter received, read back from the simulator's log.
 
 #include "kuvelversion.h"
+#include "ser2netprocess.h"
 #include "simprocess.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QStandardPaths>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -104,63 +102,6 @@ quint32 countOf(const QByteArray &payload, int index)
 {
     return qFromLittleEndian<quint32>(payload.constData() + 4 * index);
 }
-
-// A TCP port of 127.0.0.1 that nothing listens on.
-quint16 freePort()
-{
-    QTcpServer server;
-    return server.listen(QHostAddress::LocalHost) ? server.serverPort() : 0;
-}
-
-// ser2net in raw TCP mode on 127.0.0.1:port in front of a terminal, in the foreground; started
-// again by start() with the same configuration.
-class Ser2net
-{
-public:
-    bool start(const QString &terminal, quint16 port)
-    {
-        m_port = port;
-        QFile config(m_dir.filePath("ser2net.yaml"));
-        if (!config.open(QIODevice::WriteOnly))
-            return false;
-        config.write(QStringLiteral("connection: &c1\n"
-                                    "  accepter: tcp,127.0.0.1,%1\n"
-                                    "  connector: serialdev,%2,500000n81,local\n"
-                                    "  options:\n"
-                                    "    kickolduser: true\n")
-                         .arg(port)
-                         .arg(terminal)
-                         .toUtf8());
-        config.close();
-        return restart();
-    }
-    bool restart()
-    {
-        m_process.start(QStringLiteral("ser2net"),
-                        {"-n", "-d", "-c", m_dir.filePath("ser2net.yaml")});
-        if (!m_process.waitForStarted())
-            return false;
-        for (int i = 0; i < 500; ++i) {
-            QTcpSocket probe;
-            probe.connectToHost(QHostAddress::LocalHost, m_port);
-            if (probe.waitForConnected(1000))
-                return true;
-            QThread::msleep(10);
-        }
-        return false;
-    }
-    void kill()
-    {
-        m_process.kill();
-        m_process.waitForFinished();
-    }
-    ~Ser2net() { kill(); }
-
-private:
-    QTemporaryDir m_dir;
-    QProcess m_process;
-    quint16 m_port = 0;
-};
 
 } // namespace
 
@@ -456,7 +397,7 @@ void TestCli::portThatDoesNotOpen_data()
     QTest::newRow("unknown server") << "socket://kuvel-counter.invalid:4000"
                                     << "kuvel-counter-cli: Cannot open "
                                        "socket://kuvel-counter.invalid:4000: ";
-    const QString refused = QStringLiteral("socket://127.0.0.1:%1").arg(freePort());
+    const QString refused = QStringLiteral("socket://127.0.0.1:%1").arg(Ser2netProcess::freePort());
     QTest::newRow("server refuses")
         << refused << "kuvel-counter-cli: Cannot open " + refused + ": Connection refused";
 }
@@ -489,11 +430,11 @@ void TestCli::portThatDoesNotOpen()
 // is restarted, printing only counts the counter sent.
 void TestCli::throughNetworkSerialServer()
 {
-    if (QStandardPaths::findExecutable("ser2net").isEmpty())
+    if (!Ser2netProcess::isInstalled())
         QSKIP("ser2net is not installed (scripts/deps.sh installs it)");
     QVERIFY(m_sim.start());
-    Ser2net server;
-    const quint16 port = freePort();
+    Ser2netProcess server;
+    const quint16 port = Ser2netProcess::freePort();
     QVERIFY(server.start(m_sim.portPath(), port));
     const QString name = QStringLiteral("socket://127.0.0.1:%1").arg(port);
 

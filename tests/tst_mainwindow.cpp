@@ -2,6 +2,7 @@
 #include "counttrend.h"
 #include "mainwindow.h"
 #include "scriptedcounter.h"
+#include "ser2netprocess.h"
 #include "simprocess.h"
 
 #include <QCheckBox>
@@ -74,6 +75,7 @@ private slots:
     // Actions
     void writesReachDevice_data();
     void writesReachDevice();
+    void channelReadsBackAsWritten_data();
     void channelReadsBackAsWritten();
     void channelReadOutOfRangeIgnored();
     void silentDeviceWarns_data();
@@ -305,10 +307,27 @@ void TestMainWindow::writesReachDevice()
     QVERIFY(boxes.shown.isEmpty());
 }
 
+void TestMainWindow::channelReadsBackAsWritten_data()
+{
+    QTest::addColumn<bool>("throughServer");
+    QTest::newRow("serial port") << false;
+    QTest::newRow("network serial server") << true;
+}
+
 void TestMainWindow::channelReadsBackAsWritten()
 {
+    QFETCH(bool, throughServer);
+    if (throughServer && !Ser2netProcess::isInstalled())
+        QSKIP("ser2net is not installed (scripts/deps.sh installs it)");
     QVERIFY(m_sim.start());
-    openWindow(m_sim.portPath());
+    Ser2netProcess server;
+    const quint16 port = Ser2netProcess::freePort();
+    if (throughServer)
+        QVERIFY(server.start(m_sim.portPath(), port));
+    bool identified = false;
+    openWindow(throughServer ? QStringLiteral("socket://127.0.0.1:%1").arg(port) : m_sim.portPath(),
+               &identified);
+    QVERIFY(identified);
     auto *channel = child<QSpinBox>("sbChannel");
 
     channel->setValue(3);
