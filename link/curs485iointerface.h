@@ -68,6 +68,7 @@ private:
     void portError(QSerialPort::SerialPortError error);
     void closeLostPort();
     bool lockDevice();
+    void requestLowLatency();
     void setOpenError(OpenError error, const QString &reason);
 
     QSerialPort *m_port = nullptr;
