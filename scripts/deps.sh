@@ -3,7 +3,7 @@
 # Usage: scripts/deps.sh [group...]
 #   no group: what building and testing need (./test.sh, ./run.sh); pandas reads a saved
 #   scan in a test, which is skipped without it; the rest checks the install and the .deb
-#   bench: Google Benchmark; fuzz: clang and its fuzzer runtime;
+#   bench: Google Benchmark, ser2net; fuzz: clang and its fuzzer runtime;
 #   screenshots: Xvfb, ImageMagick, xdotool; valgrind: valgrind
 set -euo pipefail
 
@@ -11,7 +11,7 @@ packages=(cmake g++ make pkg-config qtbase5-dev libqt5serialport5-dev libqcustom
     fonts-dejavu-core python3-pandas desktop-file-utils appstream lintian dpkg-dev file)
 for group in "$@"; do
     case "$group" in
-    bench) packages+=(libbenchmark-dev) ;;
+    bench) packages+=(libbenchmark-dev ser2net) ;;
     fuzz) packages+=(clang libclang-rt-dev) ;;
     screenshots) packages+=(xvfb xauth imagemagick xdotool) ;;
     valgrind) packages+=(valgrind) ;;
