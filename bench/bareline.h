@@ -3,14 +3,19 @@
 
 // The least a program can do for one exchange with the counter: write the request frame,
 // sleep in poll until bytes come, read until the end byte. The baseline of the benchmarks
-// that talk to the simulated counter.
+// that talk to the simulated counter. The same exchange works on a TCP connection to a
+// network serial server.
 
 #include "cstarprotocolpc.h"
 
 #include <QString>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -29,6 +34,25 @@ public:
             tcsetattr(m_fd, TCSANOW, &tio);
         }
     }
+    // A connection to a TCP port of this computer. Nagle's algorithm is off, as any program
+    // that waits for an answer to a short request has it off.
+    explicit BareLine(quint16 tcpPort)
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(tcpPort);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const int one = 1;
+        if (m_fd >= 0
+            && (::connect(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0
+                || ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one)) != 0)) {
+            ::close(m_fd);
+            m_fd = -1;
+        }
+    }
+    BareLine(const BareLine &) = delete;
+    BareLine &operator=(const BareLine &) = delete;
     ~BareLine()
     {
         if (m_fd >= 0)

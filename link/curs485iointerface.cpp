@@ -8,7 +8,9 @@
 #include <QLoggingCategory>
 
 #include <cerrno>
+#include <linux/serial.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -118,6 +120,7 @@ bool cuRs485IOInterface::pInitialize()
         }
         if (!lockDevice())
             return false;
+        requestLowLatency();
         m_closePending = false;
         ++m_openCount;
         // Another adapter may sit behind the name now: its echo is learnt afresh.
@@ -126,6 +129,25 @@ bool cuRs485IOInterface::pInitialize()
         qCDebug(lcLink) << "opened" << m_portName;
     }
     return true;
+}
+
+void cuRs485IOInterface::requestLowLatency()
+{
+    // USB adapters of the FTDI kind hold each answer for their latency timer (16 ms by
+    // default) unless the driver is asked for low latency, which sets the timer to 1 ms. A
+    // pseudo-terminal has no such setting and refuses the request: that is no error.
+    const int fd = int(m_port->handle());
+    serial_struct ss {};
+    if (::ioctl(fd, TIOCGSERIAL, &ss) != 0) {
+        qCDebug(lcLink) << "low latency not available:" << qt_error_string(errno);
+        return;
+    }
+    ss.flags |= ASYNC_LOW_LATENCY;
+    if (::ioctl(fd, TIOCSSERIAL, &ss) != 0) {
+        qCDebug(lcLink) << "low latency not available:" << qt_error_string(errno);
+        return;
+    }
+    qCDebug(lcLink) << "low latency on";
 }
 
 bool cuRs485IOInterface::pSendMsg(quint8 address, quint8 command, quint8 dataLength, quint8 *data)

@@ -36,7 +36,7 @@ public:
     bool isEchoKnown() const override { return m_reader.isEchoSettled(); }
     // Closes the port, so another program may have the device; the next message sent opens
     // it again.
-    void close();
+    void close() override;
 
     // Why the last attempt to open the port failed; NoError once it opened.
     enum OpenError {
@@ -49,7 +49,7 @@ public:
     };
     OpenError openError() const { return m_openError; }
     // The operator's sentence for openError(), naming the port; empty once it opened.
-    QString openErrorText() const { return m_openErrorText; }
+    QString openErrorText() const override { return m_openErrorText; }
     // The process that holds the lock on the device when openError() is InUse; 0 when unknown.
     qint64 lockHolder() const { return m_lockHolder; }
 
@@ -68,6 +68,7 @@ private:
     void portError(QSerialPort::SerialPortError error);
     void closeLostPort();
     bool lockDevice();
+    void requestLowLatency();
     void setOpenError(OpenError error, const QString &reason);
 
     QSerialPort *m_port = nullptr;

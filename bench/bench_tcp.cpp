@@ -1,0 +1,269 @@
+// Round trip of one synchronous counts read through ser2net (raw TCP on 127.0.0.1 in front of
+// a simulated counter's pseudo-terminal), beside the same read on a simulated counter's
+// pseudo-terminal directly, each beside its bare exchange: the frames written and the answers
+// read with write/poll/read on the same connection. The four alternate block by block, so
+// drift of a shared machine touches all alike. The program's TCP side needs the socket link;
+// a build without it reports the other three.
+#include "bareline.h"
+#include "benchsim.h"
+#include "benchstats.h"
+#include "cstarprotocolpc.h"
+#include "cuiointerface.h"
+#include "curs485iointerface.h"
+#include "kuvelcounterdriver.h"
+
+#if __has_include("linkfactory.h")
+#include "linkfactory.h"
+#define KUVEL_HAVE_SOCKET_LINK 1
+#endif
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+namespace {
+
+constexpr int Reads = 1000;
+constexpr int Blocks = 10;
+constexpr int BlockReads = Reads / Blocks;
+constexpr int Runs = 5;
+constexpr int WarmUp = 20;
+constexpr int Attempts = 5;
+constexpr quint8 ReadCounts = 0x17;
+
+struct Samples
+{
+    std::vector<double> us;
+    int failures = 0;
+};
+
+// A TCP port that was free a moment ago, for ser2net to listen on.
+quint16 freeTcpPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    quint16 port = 0;
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0
+        && ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    if (fd >= 0)
+        ::close(fd);
+    return port;
+}
+
+// ser2net in the foreground with a configuration of its own, ended with the benchmark.
+class Ser2net
+{
+public:
+    explicit Ser2net(const QString &ptyPath)
+    {
+        m_port = freeTcpPort();
+        if (!m_dir.isValid() || m_port == 0)
+            return;
+        // chardelay off: by default ser2net holds bytes from the line up to a few character
+        // times to gather them, which adds the same milliseconds to every answer and would
+        // hide what the program itself adds.
+        QFile config(m_dir.filePath(QStringLiteral("ser2net.yaml")));
+        if (!config.open(QIODevice::WriteOnly))
+            return;
+        config.write(QStringLiteral("connection: &bench\n"
+                                    "  accepter: tcp(nodelay=true),127.0.0.1,%1\n"
+                                    "  connector: serialdev,%2,500000n81,local\n"
+                                    "  options:\n"
+                                    "    kickolduser: true\n"
+                                    "    chardelay: false\n")
+                         .arg(m_port)
+                         .arg(ptyPath)
+                         .toUtf8());
+        config.close();
+        m_process.setProgram(QStringLiteral("ser2net"));
+        // -n: stay in the foreground; -u: no UUCP lock files outside the temporary folder.
+        m_process.setArguments({QStringLiteral("-n"), QStringLiteral("-u"), QStringLiteral("-c"),
+                                config.fileName(), QStringLiteral("-P"),
+                                m_dir.filePath(QStringLiteral("ser2net.pid"))});
+        m_process.setProcessChannelMode(QProcess::ForwardedChannels);
+        m_process.start();
+        if (!m_process.waitForStarted(5000))
+            return;
+        // Ready once it accepts a connection.
+        for (int i = 0; i < 100 && !m_ready; ++i) {
+            m_ready = bench::BareLine(m_port).isOpen();
+            if (!m_ready)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    ~Ser2net()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.terminate();
+        if (!m_process.waitForFinished(3000))
+            m_process.kill();
+        m_process.waitForFinished(3000);
+    }
+    bool isReady() const { return m_ready; }
+    quint16 port() const { return m_port; }
+
+private:
+    QTemporaryDir m_dir;
+    bench::ChildOfBenchmark m_process;
+    quint16 m_port = 0;
+    bool m_ready = false;
+};
+
+void programBlock(cuIOInterface *link, Samples *samples)
+{
+    KuvelCounterDriver driver;
+    driver.setIOInterface(link);
+    bool ok = false;
+    for (int i = 0; i < WarmUp; ++i)
+        driver.counts()->getValueSync(&ok, Attempts);
+    for (int i = 0; i < BlockReads; ++i) {
+        const double t0 = bench::monotonicSeconds();
+        driver.counts()->getValueSync(&ok, Attempts);
+        samples->us.push_back((bench::monotonicSeconds() - t0) * 1e6);
+        samples->failures += !ok;
+    }
+}
+
+void bareBlock(bench::BareLine &line, const cAbstractStarProtocol &request, Samples *samples)
+{
+    if (!line.isOpen()) {
+        samples->failures += BlockReads;
+        return;
+    }
+    for (int i = 0; i < WarmUp; ++i)
+        line.exchange(request);
+    for (int i = 0; i < BlockReads; ++i) {
+        const double t0 = bench::monotonicSeconds();
+        samples->failures += line.exchange(request) == 0;
+        samples->us.push_back((bench::monotonicSeconds() - t0) * 1e6);
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+
+    // One simulated counter for each path, so neither sees the other's bytes: ser2net keeps
+    // its terminal open while a client is connected.
+    bench::SimulatorProcess directSim;
+    bench::SimulatorProcess servedSim;
+    if (directSim.portName().isEmpty() || servedSim.portName().isEmpty()) {
+        std::fprintf(stderr, "bench_tcp: the simulator did not start\n");
+        return 1;
+    }
+    Ser2net server(servedSim.portName());
+    if (!server.isReady()) {
+        std::fprintf(stderr, "bench_tcp: ser2net did not start (scripts/deps.sh bench)\n");
+        return 1;
+    }
+    const QString socketName = QStringLiteral("socket://127.0.0.1:%1").arg(server.port());
+
+    cStarProtocolPC request;
+    request.codeData(0x00, ReadCounts, 0, nullptr);
+
+    std::vector<double> progPty, barePty, progTcp, bareTcp;
+    int failures = 0;
+    for (int run = 0; run < Runs; ++run) {
+        Samples pp, bp, pt, bt;
+        for (int block = 0; block < Blocks; ++block) {
+            {
+                cuRs485IOInterface link;
+                link.setPortName(directSim.portName());
+                programBlock(&link, &pp);
+            }
+            {
+                bench::BareLine line(directSim.portName());
+                bareBlock(line, request, &bp);
+            }
+#ifdef KUVEL_HAVE_SOCKET_LINK
+            {
+                std::unique_ptr<cuIOInterface> link(createLink(socketName));
+                programBlock(link.get(), &pt);
+            }
+#endif
+            {
+                bench::BareLine line(server.port());
+                bareBlock(line, request, &bt);
+            }
+        }
+        progPty.push_back(bench::median(pp.us));
+        barePty.push_back(bench::median(bp.us));
+        bareTcp.push_back(bench::median(bt.us));
+        if (!pt.us.empty())
+            progTcp.push_back(bench::median(pt.us));
+        std::fprintf(stderr,
+                     "run %d: median us: program pty %.1f (%d failed), bare pty %.1f (%d failed), "
+                     "program tcp %.1f (%d failed), bare tcp %.1f (%d failed)\n",
+                     run + 1, progPty.back(), pp.failures, barePty.back(), bp.failures,
+                     progTcp.empty() ? 0.0 : progTcp.back(), pt.failures, bareTcp.back(),
+                     bt.failures);
+        failures += pp.failures + bp.failures + pt.failures + bt.failures;
+    }
+
+    const double mProgPty = bench::median(progPty);
+    const double mBarePty = bench::median(barePty);
+    const double mBareTcp = bench::median(bareTcp);
+
+    bench::Row row;
+    row.bench = "round trip, ser2net";
+    if (!progTcp.empty()) {
+        const double mProgTcp = bench::median(progTcp);
+        row.figure = "counts read over TCP, median us";
+        row.value = bench::format(mProgTcp, 1);
+        row.spread = bench::spread(progTcp, 1);
+        row.baseline = bench::format(mBareTcp, 1) + " (bare TCP)";
+        row.ratio = bench::format(mProgTcp / mBareTcp, 2);
+        row.goal = "<= 1.5x bare TCP";
+        row.met = bench::yesNo(mProgTcp / mBareTcp <= 1.5);
+        bench::printRow(row);
+
+        row.figure = "counts read, TCP against the pty, median us";
+        row.baseline = bench::format(mProgPty, 1) + " (program, pty)";
+        row.ratio = bench::format(mProgTcp / mProgPty, 2);
+        row.goal = "-";
+        row.met = "-";
+        bench::printRow(row);
+    } else {
+        std::fprintf(stderr,
+                     "bench_tcp: the program's TCP row needs the socket link "
+                     "(link/linkfactory.h), not in this build\n");
+        row.figure = "counts read over TCP, median us";
+        row.value = "needs the socket link";
+        row.spread = "-";
+        row.baseline = bench::format(mBareTcp, 1) + " (bare TCP)";
+        bench::printRow(row);
+    }
+
+    row.figure = "counts read over the pty, median us";
+    row.value = bench::format(mProgPty, 1);
+    row.spread = bench::spread(progPty, 1);
+    row.baseline = bench::format(mBarePty, 1) + " (bare pty)";
+    row.ratio = bench::format(mProgPty / mBarePty, 2);
+    row.goal = "<= 1.5x bare pty";
+    row.met = bench::yesNo(mProgPty / mBarePty <= 1.5);
+    bench::printRow(row);
+
+    row.figure = "bare exchange, TCP against the pty, median us";
+    row.value = bench::format(mBareTcp, 1);
+    row.spread = bench::spread(bareTcp, 1);
+    row.baseline = bench::format(mBarePty, 1) + " (bare pty)";
+    row.ratio = bench::format(mBareTcp / mBarePty, 2);
+    row.goal = "-";
+    row.met = "-";
+    bench::printRow(row);
+
+    if (failures)
+        std::fprintf(stderr, "bench_tcp: %d reads got no answer\n", failures);
+    return failures ? 1 : 0;
+}
