@@ -1,6 +1,7 @@
 #include "apptesthelpers.h"
 #include "kuvelversion.h"
 #include "mainwindow.h"
+#include "ser2netprocess.h"
 #include "simprocess.h"
 
 #include <QDoubleSpinBox>
@@ -107,6 +108,7 @@ private slots:
     void initTestCase();
     void cleanup();
 
+    void completeScan_data();
     void completeScan();
     void scanPoints_data();
     void scanPoints();
@@ -158,6 +160,9 @@ private:
     QStringList requests() const { return simRequests(m_sim.logLines()); }
 
     SimProcess m_sim;
+    // When started, the window reaches the simulator through it.
+    Ser2netProcess m_server;
+    quint16 m_serverPort = 0;
     std::unique_ptr<MainWindow> m_window;
     QStringList m_titles;
 };
@@ -171,6 +176,8 @@ void TestCalibration::initTestCase()
 void TestCalibration::cleanup()
 {
     m_window.reset();
+    m_server.kill();
+    m_serverPort = 0;
     m_sim.stop();
     m_titles.clear();
 }
@@ -179,8 +186,11 @@ void TestCalibration::openWindow(double timeConst, int channel, int start, int s
                                  const QStringList &simArguments)
 {
     QVERIFY(m_sim.start(simArguments));
+    if (m_serverPort)
+        QVERIFY(m_server.start(m_sim.portPath(), m_serverPort));
     m_window = std::make_unique<MainWindow>();
-    m_window->setPortName(m_sim.portPath());
+    m_window->setPortName(m_serverPort ? QStringLiteral("socket://127.0.0.1:%1").arg(m_serverPort)
+                                       : m_sim.portPath());
     QVERIFY(m_window->isCorrectDevice());
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
@@ -266,8 +276,21 @@ void TestCalibration::verifySettleDelays(double timeConst)
     QVERIFY(checked > 0);
 }
 
+void TestCalibration::completeScan_data()
+{
+    QTest::addColumn<bool>("throughServer");
+    QTest::newRow("serial port") << false;
+    QTest::newRow("network serial server") << true;
+}
+
 void TestCalibration::completeScan()
 {
+    QFETCH(bool, throughServer);
+    if (throughServer) {
+        if (!Ser2netProcess::isInstalled())
+            QSKIP("ser2net is not installed (scripts/deps.sh installs it)");
+        m_serverPort = Ser2netProcess::freePort();
+    }
     openWindow(0.01, 3, 100, 300, 100);
     // A value typed but never written is replaced by the device's.
     auto *timeConst = child<QDoubleSpinBox>("dsbTimeConst");
@@ -324,6 +347,19 @@ void TestCalibration::completeScan()
     QVERIFY(child<QTabWidget>("tabWidget")->isTabEnabled(0));
     for (const char *name : {"sbChannelCalibr", "sbStartCalibr", "sbStopCalibr", "sbStep"})
         QVERIFY(child<QSpinBox>(name)->isEnabled());
+
+    if (!throughServer)
+        return;
+    // The server restarted behind the window's back: the next request connects again and
+    // the counter is identified again before it is read.
+    m_server.kill();
+    QVERIFY(m_server.restart());
+    const int before = requests().size();
+    child<QTabWidget>("tabWidget")->setCurrentIndex(0);
+    click("pbGetChannel");
+    QCOMPARE(requests().mid(before), QStringList({"06", "05", "14"}));
+    QCOMPARE(child<QSpinBox>("sbChannel")->value(), 3);
+    QVERIFY(boxes.shown.isEmpty());
 }
 
 void TestCalibration::scanPoints_data()
