@@ -1,14 +1,23 @@
 #ifndef CUIOINTERFACEIMPL_H
 #define CUIOINTERFACEIMPL_H
 
+#include "cstarframereader.h"
 #include "cuiointerface.h"
 
-// Forwards the public link operations to the hooks a concrete link supplies.
+#include <QByteArray>
+#include <QLoggingCategory>
+
+Q_DECLARE_LOGGING_CATEGORY(lcLink)
+
+// Forwards the public link operations to the hooks a concrete link supplies, and holds what
+// every kind of line shares: the frames written and the receive step with its echo handling.
 class cuIOInterfaceImpl : public cuIOInterface
 {
     Q_OBJECT
 public:
-    explicit cuIOInterfaceImpl(QObject *parent = nullptr) : cuIOInterface(parent) { }
+    explicit cuIOInterfaceImpl(QObject *parent = nullptr);
+
+    bool isEchoKnown() const override { return m_reader.isEchoSettled(); }
 
 public slots:
     bool initialize() override { return pInitialize(); }
@@ -20,6 +29,14 @@ public slots:
 protected:
     virtual bool pInitialize() = 0;
     virtual bool pSendMsg(quint8 address, quint8 command, quint8 dataLength, quint8 *data) = 0;
+
+    // The bytes to write for a message, taken as the frame last sent; empty when the message
+    // cannot be one frame.
+    QByteArray frameToSend(quint8 address, quint8 command, quint8 dataLength, const quint8 *data);
+    // Bytes from the line: every valid frame they complete is emitted as it completes.
+    void takeBytes(const QByteArray &bytes);
+
+    cStarFrameReader m_reader;
 };
 
 #endif // CUIOINTERFACEIMPL_H

@@ -14,8 +14,6 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
-Q_LOGGING_CATEGORY(lcLink, "kuvel.link", QtWarningMsg)
-
 namespace {
 
 // The file QSerialPort opens for a port name: a short name is a device under /dev.
@@ -74,10 +72,7 @@ cuRs485IOInterface::OpenError openErrorOf(const QSerialPort &port)
 
 } // namespace
 
-cuRs485IOInterface::cuRs485IOInterface(QObject *parent)
-    : cuIOInterfaceImpl(parent), m_reader(cStarProtocolPC::instance())
-{
-}
+cuRs485IOInterface::cuRs485IOInterface(QObject *parent) : cuIOInterfaceImpl(parent) { }
 
 cuRs485IOInterface::~cuRs485IOInterface()
 {
@@ -155,18 +150,9 @@ bool cuRs485IOInterface::pSendMsg(quint8 address, quint8 command, quint8 dataLen
     if (!isOpen() && !initialize())
         return false;
 
-    cStarProtocolPC *codec = cStarProtocolPC::instance();
-    codec->codeData(address, command, dataLength, data);
-    // The device holds a frame in 256 bytes; a longer one would arrive destroyed.
-    if (codec->frameLength() > cAbstractStarProtocol::BufferSize) {
-        qCWarning(lcLink) << "message too long for a frame, not sent: command" << command
-                          << "payload" << dataLength << "bytes";
+    const QByteArray frame = frameToSend(address, command, dataLength, data);
+    if (frame.isEmpty())
         return false;
-    }
-
-    const QByteArray frame(reinterpret_cast<const char *>(codec->frame()), codec->frameLength());
-    qCDebug(lcLink) << "send" << frame.toHex(' ');
-    m_reader.frameSent(address, command, codec->frame(), codec->frameLength());
     m_port->write(frame);
     m_port->flush();
     // User input stays queued: a click must not start a request inside this one.
@@ -193,16 +179,7 @@ void cuRs485IOInterface::dataReady()
             portError(m_port->error());
         return;
     }
-    qCDebug(lcLink) << "received" << bytes.toHex(' ');
-
-    for (const char c : bytes) {
-        // Every emission reaches the device at once, before the next byte is taken.
-        if (m_reader.takeByte(quint8(c))) {
-            const StarHead_t head = m_reader.head();
-            emit msgReceived(head.address, head.command, head.dataLength,
-                             cStarProtocolPC::instance()->buffer());
-        }
-    }
+    takeBytes(bytes);
 }
 
 void cuRs485IOInterface::portError(QSerialPort::SerialPortError error)

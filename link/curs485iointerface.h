@@ -1,7 +1,6 @@
 #ifndef CURS485IOINTERFACE_H
 #define CURS485IOINTERFACE_H
 
-#include "cstarframereader.h"
 #include "cuiointerfaceimpl.h"
 
 #include <QSerialPort>
@@ -33,7 +32,6 @@ public:
     int openCount() const override { return m_openCount; }
     // What the line's answers have shown of its echo so far (see cStarFrameReader).
     cStarFrameReader::Echo echo() const { return m_reader.echo(); }
-    bool isEchoKnown() const override { return m_reader.isEchoSettled(); }
     // Closes the port, so another program may have the device; the next message sent opens
     // it again.
     void close() override;
@@ -75,7 +73,6 @@ private:
     QString m_portName;
     bool m_closePending = false;
     int m_openCount = 0;
-    cStarFrameReader m_reader;
     OpenError m_openError = NoError;
     QString m_openErrorText;
     qint64 m_lockHolder = 0;

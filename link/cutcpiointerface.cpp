@@ -7,8 +7,6 @@
 #include <QLoggingCategory>
 #include <QTcpSocket>
 
-Q_DECLARE_LOGGING_CATEGORY(lcLink)
-
 namespace {
 
 const QLatin1String scheme("socket://");
@@ -19,10 +17,7 @@ const int connectTimeoutMs = 2000;
 
 } // namespace
 
-cuTcpIOInterface::cuTcpIOInterface(QObject *parent)
-    : cuIOInterfaceImpl(parent), m_reader(cStarProtocolPC::instance())
-{
-}
+cuTcpIOInterface::cuTcpIOInterface(QObject *parent) : cuIOInterfaceImpl(parent) { }
 
 cuTcpIOInterface::~cuTcpIOInterface()
 {
@@ -106,18 +101,9 @@ bool cuTcpIOInterface::pSendMsg(quint8 address, quint8 command, quint8 dataLengt
     if (!isOpen() && !initialize())
         return false;
 
-    cStarProtocolPC *codec = cStarProtocolPC::instance();
-    codec->codeData(address, command, dataLength, data);
-    // The device holds a frame in 256 bytes; a longer one would arrive destroyed.
-    if (codec->frameLength() > cAbstractStarProtocol::BufferSize) {
-        qCWarning(lcLink) << "message too long for a frame, not sent: command" << command
-                          << "payload" << dataLength << "bytes";
+    const QByteArray frame = frameToSend(address, command, dataLength, data);
+    if (frame.isEmpty())
         return false;
-    }
-
-    const QByteArray frame(reinterpret_cast<const char *>(codec->frame()), codec->frameLength());
-    qCDebug(lcLink) << "send" << frame.toHex(' ');
-    m_reader.frameSent(address, command, codec->frame(), codec->frameLength());
     m_socket->write(frame);
     m_socket->flush();
     // User input stays queued: a click must not start a request inside this one.
@@ -132,14 +118,7 @@ void cuTcpIOInterface::dataReady()
     const QByteArray bytes = m_socket->readAll();
     if (bytes.isEmpty())
         return;
-    qCDebug(lcLink) << "received" << bytes.toHex(' ');
-    for (const char c : bytes) {
-        if (m_reader.takeByte(quint8(c))) {
-            const StarHead_t head = m_reader.head();
-            emit msgReceived(head.address, head.command, head.dataLength,
-                             cStarProtocolPC::instance()->buffer());
-        }
-    }
+    takeBytes(bytes);
 }
 
 void cuTcpIOInterface::socketError(QAbstractSocket::SocketError error)

@@ -1,7 +1,6 @@
 #ifndef CUTCPIOINTERFACE_H
 #define CUTCPIOINTERFACE_H
 
-#include "cstarframereader.h"
 #include "cuiointerfaceimpl.h"
 
 #include <QAbstractSocket>
@@ -28,7 +27,6 @@ public:
 
     bool isOpen() const override;
     int openCount() const override { return m_openCount; }
-    bool isEchoKnown() const override { return m_reader.isEchoSettled(); }
     void close() override;
 
     enum OpenError { NoError, NoPortName, CannotOpen };
@@ -50,7 +48,6 @@ private:
     bool m_connected = false; // made and not yet known lost
     bool m_closePending = false;
     int m_openCount = 0;
-    cStarFrameReader m_reader;
     OpenError m_openError = NoError;
     QString m_openErrorText;
 };

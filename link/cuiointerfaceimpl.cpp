@@ -1,0 +1,40 @@
+#include "cuiointerfaceimpl.h"
+
+#include "cstarprotocolpc.h"
+
+Q_LOGGING_CATEGORY(lcLink, "kuvel.link", QtWarningMsg)
+
+cuIOInterfaceImpl::cuIOInterfaceImpl(QObject *parent)
+    : cuIOInterface(parent), m_reader(cStarProtocolPC::instance())
+{
+}
+
+QByteArray cuIOInterfaceImpl::frameToSend(quint8 address, quint8 command, quint8 dataLength,
+                                          const quint8 *data)
+{
+    cStarProtocolPC *codec = cStarProtocolPC::instance();
+    codec->codeData(address, command, dataLength, data);
+    // The device holds a frame in 256 bytes; a longer one would arrive destroyed.
+    if (codec->frameLength() > cAbstractStarProtocol::BufferSize) {
+        qCWarning(lcLink) << "message too long for a frame, not sent: command" << command
+                          << "payload" << dataLength << "bytes";
+        return QByteArray();
+    }
+    const QByteArray frame(reinterpret_cast<const char *>(codec->frame()), codec->frameLength());
+    qCDebug(lcLink) << "send" << frame.toHex(' ');
+    m_reader.frameSent(address, command, codec->frame(), codec->frameLength());
+    return frame;
+}
+
+void cuIOInterfaceImpl::takeBytes(const QByteArray &bytes)
+{
+    qCDebug(lcLink) << "received" << bytes.toHex(' ');
+    for (const char c : bytes) {
+        // Every emission reaches the device at once, before the next byte is taken.
+        if (m_reader.takeByte(quint8(c))) {
+            const StarHead_t head = m_reader.head();
+            emit msgReceived(head.address, head.command, head.dataLength,
+                             cStarProtocolPC::instance()->buffer());
+        }
+    }
+}
