@@ -133,13 +133,14 @@ void cuRs485IOInterface::requestLowLatency()
     // pseudo-terminal has no such setting and refuses the request: that is no error.
     const int fd = int(m_port->handle());
     serial_struct ss {};
-    if (::ioctl(fd, TIOCGSERIAL, &ss) != 0) {
-        qCDebug(lcLink) << "low latency not available:" << qt_error_string(errno);
-        return;
+    // errno is taken at once: starting a log message may change it.
+    int error = ::ioctl(fd, TIOCGSERIAL, &ss) == 0 ? 0 : errno;
+    if (!error) {
+        ss.flags |= ASYNC_LOW_LATENCY;
+        error = ::ioctl(fd, TIOCSSERIAL, &ss) == 0 ? 0 : errno;
     }
-    ss.flags |= ASYNC_LOW_LATENCY;
-    if (::ioctl(fd, TIOCSSERIAL, &ss) != 0) {
-        qCDebug(lcLink) << "low latency not available:" << qt_error_string(errno);
+    if (error) {
+        qCDebug(lcLink) << "low latency not available:" << qt_error_string(error);
         return;
     }
     qCDebug(lcLink) << "low latency on";

@@ -12,6 +12,7 @@
 #include <QThread>
 #include <QtTest>
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -295,6 +296,18 @@ void TestCli::info()
     }
     QCOMPARE(identifier.size(), 12);
     QCOMPARE(result.out[5], "identifier: " + QString::fromLatin1(identifier.toHex().toUpper()));
+
+    // The link's debug log gives the kernel's reason why a pseudo-terminal has no low latency.
+    QProcess traced;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("kuvel.link.debug=true"));
+    traced.setProcessEnvironment(environment);
+    traced.start(QStringLiteral(KUVEL_CLI_PATH), {"--port", m_sim.portPath(), "get", "channel"});
+    QVERIFY(traced.waitForFinished(RunTimeoutMs));
+    const QString trace = QString::fromUtf8(traced.readAllStandardError());
+    QVERIFY2(trace.contains(
+                 QStringLiteral("low latency not available: \"%1\"").arg(qt_error_string(ENOTTY))),
+             qPrintable(trace.left(2000)));
 }
 
 void TestCli::getAndSet()
