@@ -95,8 +95,6 @@ int main(int argc, char *argv[])
 
     SignalWatcher signalWatcher;
     signalWatcher.install();
-    QObject::connect(&signalWatcher, &SignalWatcher::signalReceived, &app,
-                     [] { QCoreApplication::exit(ExitOk); });
 
     CounterClient counter(portName, attempts);
     if (!counter.open()) {
@@ -122,6 +120,10 @@ int main(int argc, char *argv[])
         complain(QStringLiteral("cannot listen on %1: %2").arg(listen, server.errorString()));
         return ExitListen;
     }
+    QObject::connect(&signalWatcher, &SignalWatcher::signalReceived, &app, [&server] {
+        server.close();
+        QCoreApplication::exit(ExitOk);
+    });
     complain(QStringLiteral("serving %1 (%2) on %3:%4%5")
                  .arg(counter.printablePortName(), type.simplified(), address.toString())
                  .arg(server.serverPort())

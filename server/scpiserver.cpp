@@ -114,6 +114,14 @@ bool ScpiServer::listen(const QHostAddress &address, quint16 port)
     return m_server.listen(address, port);
 }
 
+void ScpiServer::close()
+{
+    m_server.close();
+    m_queue.clear();
+    while (!m_clients.empty())
+        dropClient(m_clients.begin()->first);
+}
+
 ScpiClient *ScpiServer::client(quint64 id) const
 {
     const auto found = m_clients.find(id);
@@ -250,6 +258,11 @@ void ScpiServer::runCommand(quint64 id, const ScpiCommand &command, QList<QByteA
         pushError(id, UndefinedHeader, QStringLiteral("Undefined header"));
         return;
     }
+    if (row->write && m_readOnly) {
+        pushError(id, CommandProtected,
+                  QStringLiteral("Command protected;the server is read-only"));
+        return;
+    }
     if (command.params.size() < row->paramCount || command.params.contains(QByteArray())) {
         pushError(id, MissingParameter, QStringLiteral("Missing parameter"));
         return;
@@ -272,11 +285,6 @@ void ScpiServer::runCommand(quint64 id, const ScpiCommand &command, QList<QByteA
         pushError(id, DataOutOfRange, QStringLiteral("Data out of range"));
         return false;
     };
-    if (row->write && m_readOnly) {
-        pushError(id, CommandProtected,
-                  QStringLiteral("Command protected;the server is read-only"));
-        return;
-    }
 
     ScpiClient *c = client(id);
     switch (row->op) {

@@ -31,6 +31,9 @@ public:
     bool listen(const QHostAddress &address, quint16 port);
     QString errorString() const { return m_server.errorString(); }
     quint16 serverPort() const { return m_server.serverPort(); }
+    // Stops listening, disconnects every client and forgets their waiting lines; a command
+    // already running on the counter finishes.
+    void close();
 
 private:
     struct QueuedLine

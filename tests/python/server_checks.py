@@ -86,9 +86,9 @@ def check_interleave():
     expect(error_code(a) == -222, "a keeps its own error")
 
 
-def raw_errors(lines):
+def raw_errors(lines, count=3):
     s = socket.create_connection(("127.0.0.1", PORT), timeout=5)
-    s.sendall(b"".join(lines) + b"SYST:ERR?;SYST:ERR?;SYST:ERR?\n")
+    s.sendall(b"".join(lines) + b";".join([b"SYST:ERR?"] * count) + b"\n")
     answer = s.makefile("rb").readline().decode("utf-8", "replace")
     s.close()
     return [int(code) for code in re.findall(r'(-?\d+),"', answer)]
@@ -102,8 +102,9 @@ def check_bad():
         ([b"CONF:CHAN " + b"9" * 20000 + b"\n"], [-363, 0, 0]),
         ([b"\x00\xff\xfe\x80#!\x1b[2J\n", b"\xff" * 300 + b"\n"], [-100, -100, 0]),
     ]
+    cases.append(([b"BOGUS\n"] * 20, [-113] * 15 + [-350, 0]))
     for lines, errors in cases:
-        got = raw_errors(lines)
+        got = raw_errors(lines, len(errors))
         expect(got == errors, "errors %s for %r, not %s" % (got, lines[0][:30], errors))
     # Clients that leave in the middle of their commands.
     for _ in range(3):
