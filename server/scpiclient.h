@@ -19,8 +19,8 @@ public:
     // Errors kept; a further one replaces the last by -350 "Queue overflow".
     static constexpr int MaxErrors = 16;
     // Lines waiting to run; beyond that the client's bytes stay unread (TCP holds the client
-    // back), so that one client never fills the server's queue ahead of the others.
-    static constexpr int MaxPendingLines = 8;
+    // back), so that a line of another client waits behind at most this many of each client.
+    static constexpr int MaxPendingLines = 2;
     // Answers not yet taken by a client that does not read; beyond that it is disconnected.
     static constexpr qint64 MaxUnsentBytes = 1024 * 1024;
 

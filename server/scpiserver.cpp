@@ -143,7 +143,10 @@ void ScpiServer::acceptClients()
         socket->setReadBufferSize(64 * 1024);
         m_clients[id] = std::make_unique<ScpiClient>(id, socket);
         connect(socket, &QTcpSocket::readyRead, this, [this, id] { takeLines(id); });
-        connect(socket, &QTcpSocket::disconnected, this, [this, id] { closeClient(id); });
+        // Its lines already queued still run (as "echo CMD | nc" expects), their answers going
+        // nowhere; what it sent beyond them is dropped, so that a client cannot leave behind
+        // more work than it could have queued while connected.
+        connect(socket, &QTcpSocket::disconnected, this, [this, id] { dropClient(id); });
     }
 }
 
@@ -161,20 +164,6 @@ void ScpiServer::takeLines(quint64 id)
         ++c->pendingLines;
     }
     scheduleRun();
-}
-
-void ScpiServer::closeClient(quint64 id)
-{
-    // Lines it sent before it closed still run, as "echo CMD | nc" expects; their answers go
-    // nowhere.
-    ScpiClient *c = client(id);
-    if (!c)
-        return;
-    QByteArray line;
-    for (ScpiClient::Next next; (next = c->nextLine(&line)) != ScpiClient::Next::None;)
-        m_queue.push_back({id, line, next == ScpiClient::Next::Overrun});
-    scheduleRun();
-    dropClient(id);
 }
 
 void ScpiServer::dropClient(quint64 id)

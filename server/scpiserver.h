@@ -47,7 +47,6 @@ private:
     void acceptClients();
     // Queues the client's whole lines while it has room in the queue.
     void takeLines(quint64 id);
-    void closeClient(quint64 id);
     void dropClient(quint64 id);
     void scheduleRun();
     void runQueue();
