@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
-programs=(kuvel-counter kuvel-counter-cli kuvel-counter-sim)
+programs=(kuvel-counter kuvel-counter-cli kuvel-counter-sim kuvel-counter-server)
 shipped=(
     usr/share/applications/kuvel-counter.desktop
     usr/share/metainfo/org.kuvel.KuvelCounter.metainfo.xml
@@ -14,6 +14,8 @@ shipped=(
     usr/share/icons/hicolor/256x256/apps/kuvel-counter.png
     usr/share/man/man1/kuvel-counter-cli.1.gz
     usr/share/man/man1/kuvel-counter-sim.1.gz
+    usr/share/man/man1/kuvel-counter-server.1.gz
+    usr/share/kuvel-counter/python/kuvelcounter.py
     usr/lib/udev/rules.d/99-kuvel-counter.rules
     usr/share/doc/kuvel-counter/copyright
 )
@@ -30,7 +32,7 @@ for f in "${shipped[@]}"; do
     [[ -f "$tmp/$f" ]] || fail "install lacks $f"
 done
 # Only what ships: the developers' programs stay out.
-extra=$(ls "$tmp/usr/bin" | grep -vxF -e kuvel-counter -e kuvel-counter-cli -e kuvel-counter-sim || true)
+extra=$(ls "$tmp/usr/bin" | grep -vxF -e kuvel-counter -e kuvel-counter-cli -e kuvel-counter-sim -e kuvel-counter-server || true)
 [[ -z "$extra" ]] || fail "installs programs that do not ship: $extra"
 desktop-file-validate "$tmp/usr/share/applications/kuvel-counter.desktop"
 appstreamcli validate --no-net --no-color \

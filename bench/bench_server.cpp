@@ -1,0 +1,129 @@
+// FETCh:COUNts? queries per second through kuvel-counter-server over loopback, beside one
+// kuvel-counter-cli process per reading (the CLI has no counts "get": "watch --count 1" is the
+// process that reads the counts once), each against a simulated counter of its own.
+
+#include "benchsim.h"
+#include "benchstats.h"
+
+#include <QCoreApplication>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <cstdio>
+
+namespace {
+
+constexpr int Runs = 5;
+constexpr int Queries = 2000;
+constexpr int Processes = 20;
+
+// Queries per second over one connection; 0 when an answer is missing.
+double serverRate(quint16 port)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(5000))
+        return 0;
+    socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    const double start = bench::monotonicSeconds();
+    for (int i = 0; i < Queries; ++i) {
+        socket.write("FETC:COUN?\n");
+        while (!socket.canReadLine()) {
+            if (!socket.waitForReadyRead(5000))
+                return 0;
+        }
+        if (socket.readLine().count(',') != 3)
+            return 0;
+    }
+    return Queries / (bench::monotonicSeconds() - start);
+}
+
+// Processes per second, each ending with exit code 0; 0 when one fails.
+double processRate(const QString &program, const QStringList &arguments)
+{
+    const double start = bench::monotonicSeconds();
+    for (int i = 0; i < Processes; ++i) {
+        QProcess process;
+        process.start(program, arguments);
+        if (!process.waitForFinished(10000) || process.exitCode() != 0)
+            return 0;
+    }
+    return Processes / (bench::monotonicSeconds() - start);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    bench::SimulatorProcess serverSim;
+    bench::SimulatorProcess cliSim;
+    if (serverSim.portName().isEmpty() || cliSim.portName().isEmpty())
+        return 1;
+
+    quint16 port = 0;
+    {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost);
+        port = probe.serverPort();
+    }
+    bench::ChildOfBenchmark server;
+    server.setReadChannel(QProcess::StandardError);
+    server.start(
+        QStringLiteral(KUVEL_SERVER_PATH),
+        {"--port", serverSim.portName(), "--listen", QStringLiteral("127.0.0.1:%1").arg(port)});
+    QByteArray said;
+    while (!said.contains("serving") && server.waitForReadyRead(5000))
+        said += server.readAllStandardError();
+    if (!said.contains("serving")) {
+        std::fprintf(stderr, "bench_server: the server did not start: %s\n", said.constData());
+        return 1;
+    }
+    {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        socket.waitForConnected(5000);
+        socket.write("CONF:TCON 0.01;:INIT;*OPC?\n");
+        socket.waitForReadyRead(5000);
+    }
+
+    const QString cli = QStringLiteral(KUVEL_CLI_PATH);
+    std::vector<double> served, watched, got;
+    for (int run = 0; run < Runs; ++run) {
+        served.push_back(serverRate(port));
+        watched.push_back(processRate(cli,
+                                      {"--port", cliSim.portName(), "watch", "--count", "1",
+                                       "--period", "0.01", "--no-header"}));
+        got.push_back(processRate(cli, {"--port", cliSim.portName(), "get", "timeconst"}));
+        std::fprintf(stderr,
+                     "run %d: server %.0f queries/s, CLI watch --count 1 %.1f/s, CLI get "
+                     "timeconst %.1f/s\n",
+                     run + 1, served.back(), watched.back(), got.back());
+    }
+    server.terminate();
+    server.waitForFinished(5000);
+
+    const double mServed = bench::median(served);
+    const double mWatched = bench::median(watched);
+    const double mGot = bench::median(got);
+    bench::Row row;
+    row.bench = "server";
+    row.figure = "FETCh:COUNts? over loopback, queries/s";
+    row.value = bench::format(mServed, 0);
+    row.spread = bench::spread(served, 0);
+    row.baseline = bench::format(mWatched, 1) + " (CLI watch --count 1, a process a reading)";
+    row.ratio = bench::format(mServed / mWatched, 0);
+    row.goal = "> CLI";
+    row.met = bench::yesNo(mServed > mWatched);
+    bench::printRow(row);
+    row.figure = "one-read CLI process, get timeconst, per s";
+    row.value = bench::format(mGot, 1);
+    row.spread = bench::spread(got, 1);
+    row.baseline = "-";
+    row.ratio = "-";
+    row.goal = "-";
+    row.met = "-";
+    bench::printRow(row);
+    const bool ok = mServed > 0 && mWatched > 0 && mGot > 0;
+    return ok ? 0 : 1;
+}
