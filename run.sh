@@ -1,9 +1,21 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, starts the simulated counter and opens the operator
-# window on it. Press OK in the port dialog: the simulator's port is preselected.
+# Installs what is missing, builds the window and the simulated counter (nothing else), starts
+# the simulator and opens the operator window on it. Press OK in the port dialog: the
+# simulator's port is preselected.
+#   ./run.sh [SIMULATOR OPTIONS]                  the window on this display
+#   ./run.sh --screenshot FILE [SIMULATOR OPTIONS] no display needed: the window on a virtual
+#                                                 one, past the port dialog, saved as FILE
 # One line per step; the output of the set-up and the build goes to build/run.log and is
 # shown only when a step fails.
 set -euo pipefail
+
+screenshot=
+if [[ "${1:-}" == "--screenshot" ]]; then
+    [[ -n "${2:-}" ]] || { echo "usage: ./run.sh --screenshot FILE [SIMULATOR OPTIONS]" >&2; exit 2; }
+    # FILE is relative to where the user is, not to the checkout.
+    screenshot=$(realpath -m -- "$2")
+    shift 2
+fi
 cd "$(dirname "$0")"
 
 mkdir -p build
@@ -23,9 +35,19 @@ step() {
     fi
 }
 
-step "Installing what is missing" scripts/deps.sh
+groups=(run)
+[[ -n "$screenshot" ]] && groups+=(screenshots)
+step "Installing what is missing" scripts/deps.sh "${groups[@]}"
+# The same configuration as ./test.sh, so the two share build/ and neither undoes the other;
+# only the two programs started here are built.
 step "Configuring" cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-step "Building" cmake --build build -j"$(nproc 2>/dev/null || echo 2)"
+step "Building the window and the simulator" \
+    cmake --build build -j"$(nproc 2>/dev/null || echo 2)" --target kuvel-counter kuvel-counter-sim
+
+if [[ -n "$screenshot" ]]; then
+    BUILD_DIR=$PWD/build scripts/screenshots.sh --window "$screenshot" "$@"
+    exit 0
+fi
 
 port=${KUVEL_SIM_PORT:-/tmp/kuvel-sim-port-$(id -u)}
 build/simulator/kuvel-counter-sim --link "$port" "$@" > /tmp/kuvel-sim.out &
@@ -35,8 +57,8 @@ for _ in $(seq 50); do [[ -e "$port" ]] && break; sleep 0.1; done
 echo "Simulated counter on $(head -n1 /tmp/kuvel-sim.out) (also $port)"
 
 if [[ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]]; then
-    echo "No display here. To see the window on a virtual display, run:"
-    echo "  xvfb-run -a ./run.sh"
+    echo "No display here. To see the window, have it drawn on a virtual display and saved:"
+    echo "  ./run.sh --screenshot window.png"
     echo "The simulator keeps running until you press Ctrl-C."
     wait $sim
     exit 0

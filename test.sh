@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test twice: in the normal build and in a
-# build with AddressSanitizer and UndefinedBehaviorSanitizer. Exits non-zero on any failure
-# or sanitizer report.
+# build with AddressSanitizer and UndefinedBehaviorSanitizer; between the two, every command
+# of the README. Exits non-zero on any failure or sanitizer report.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -13,6 +13,8 @@ echo "== normal build"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
+echo "== the README's commands"
+/usr/bin/python3 scripts/readme-walk.py
 scripts/check-install.sh build
 
 echo "== sanitizer build (address, undefined)"

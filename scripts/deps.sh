@@ -1,17 +1,23 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, only those that are missing.
-# Usage: scripts/deps.sh [group...]
-#   no group: what building and testing need (./test.sh, ./run.sh); ser2net serves the
-#   simulator over TCP, pandas reads a saved scan in a test, PyVISA and PyMeasure are the
-#   clients of the instrument server; each test skips without its package;
-#   the rest checks the install and the .deb
+# Usage: scripts/deps.sh [run] [group...]
+#   no group: what building and testing need (./test.sh); ser2net serves the simulator over
+#   TCP, pandas reads a saved scan in a test, PyVISA and PyMeasure are the clients of the
+#   instrument server; each test skips without its package; the rest checks the install and
+#   the .deb
+#   run first: only what building and showing the window need (./run.sh), instead of that
 #   bench: Google Benchmark; fuzz: clang and its fuzzer runtime;
 #   screenshots: Xvfb, ImageMagick, xdotool; valgrind: valgrind
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config qtbase5-dev libqt5serialport5-dev libqcustomplot-dev
-    fonts-dejavu-core python3-pandas ser2net python3-pyvisa python3-pyvisa-py python3-pymeasure
-    desktop-file-utils appstream lintian dpkg-dev file)
+    fonts-dejavu-core)
+if [[ "${1:-}" == "run" ]]; then
+    shift
+else
+    packages+=(python3-pandas ser2net python3-pyvisa python3-pyvisa-py python3-pymeasure
+        desktop-file-utils appstream lintian dpkg-dev file)
+fi
 for group in "$@"; do
     case "$group" in
     bench) packages+=(libbenchmark-dev) ;;

@@ -5,6 +5,9 @@
 #                                    and a short count
 #   docs/screenshot-calibration.png  the Calibration tab after a complete scan, four curves
 #   docs/screenshot-trend.png        the Trend tab after half a minute of counting
+# With --window FILE [SIMULATOR OPTIONS] it only passes the port dialog and saves the main
+# window after identification as FILE: the way to see the program without a display
+# (./run.sh --screenshot FILE).
 # Needs a build of kuvel-counter and kuvel-counter-sim (in BUILD_DIR, default build/) and
 # xvfb-run, ImageMagick's import and xdotool (apt-get install xvfb imagemagick xdotool).
 # The clicks go to fixed places of the 800 x 600 window; after a change of the layout, look
@@ -15,7 +18,14 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 docs=$root/docs
 
-"$root/scripts/deps.sh" screenshots
+all_args=("$@")
+window_file=
+if [ "${1:-}" = "--window" ]; then
+    window_file=$(realpath -m -- "${2:?--window needs a file}")
+    shift 2
+fi
+
+"$root/scripts/deps.sh" run screenshots
 for tool in xvfb-run import xdotool; do
     if ! command -v "$tool" > /dev/null; then
         echo "screenshots.sh: $tool is missing (apt-get install xvfb imagemagick xdotool)" >&2
@@ -29,12 +39,14 @@ fi
 
 # Everything below runs on a display of its own.
 if [ -z "${KUVEL_SCREENSHOTS_XVFB:-}" ]; then
-    KUVEL_SCREENSHOTS_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+    KUVEL_SCREENSHOTS_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "${all_args[@]}"
 fi
 
 work=$(mktemp -d)
 # The window remembers its size and port between runs; these pictures start from none.
 export HOME=$work/home XDG_CONFIG_HOME=$work/config
+# Drawn on the virtual display even when called from a test run that draws offscreen.
+export QT_QPA_PLATFORM=xcb
 mkdir -p "$HOME" "$XDG_CONFIG_HOME"
 sim_pid=
 app_pid=
@@ -46,7 +58,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$build/simulator/kuvel-counter-sim" --link "$work/port" --log "$work/sim.log" > "$work/sim.out" &
+"$build/simulator/kuvel-counter-sim" --link "$work/port" --log "$work/sim.log" "$@" > "$work/sim.out" &
 sim_pid=$!
 for _ in $(seq 100); do
     [ -s "$work/sim.out" ] && break
@@ -74,12 +86,26 @@ wait_requests() {
     exit 1
 }
 
+# Waits for a window by its title; a program that never shows it must not hang the script.
+find_window() {
+    timeout 60 xdotool search --sync --name "$1" || {
+        echo "screenshots.sh: no window titled $1 within 60 s" >&2
+        exit 1
+    }
+}
+
 # The port given on the command line is preselected: OK.
-dialog=$(xdotool search --sync --name '^Choose your device\.\.\.$')
+dialog=$(find_window '^Choose your device\.\.\.$')
 xdotool windowfocus --sync "$dialog"
 xdotool key Return
-window=$(xdotool search --sync --name '^Kuvel Counter$')
+window=$(find_window '^Kuvel Counter$')
 sleep 1
+if [ -n "$window_file" ]; then
+    mkdir -p "$(dirname "$window_file")"
+    import -window "$window" "$window_file"
+    echo "Saved the window, connected to the simulated counter, as $window_file"
+    exit 0
+fi
 
 # Counts tab: a short time constant, a reference level per photon number, a few counts.
 type_into 340 97 0.05

@@ -1,0 +1,295 @@
+#!/usr/bin/python3
+"""Runs every command of README.md as a user would type it, after the two set-up commands.
+
+The ```sh blocks are run in README order in one bash session from the repository root (a
+variable set in one block serves the next), each command under `set -e`; ```python blocks are
+run in the same order with /usr/bin/python3 from the repository root. Plain ``` blocks are
+output examples, other languages are files, and neither is run. A block is skipped only when
+the line just before it says why: <!-- not run: REASON -->.
+
+A command that starts the window (build/app/kuvel-counter) runs offscreen for a few seconds:
+it waits in the port dialog for an OK nobody can give here, so "still running after 3 s" is
+its success, and an early exit counts as its exit code says. Everything a block started in
+the background (simulator, servers, windows) is stopped at the end, also on failure.
+
+The README names fixed paths in /tmp and fixed TCP ports, which other runs on the same machine
+may hold: where the system allows it, the session gets a /tmp and a process tree of its own
+(unshare), otherwise a /tmp name that is taken fails the walk before it starts; a TCP port
+that is taken always does. (No network of its own: with loopback alone, ser2net cannot
+resolve 127.0.0.1.)
+Files the commands write into the checkout's top folder (counts.csv, ...) are removed at the
+end unless --keep is given.
+
+Usage: scripts/readme-walk.py [--readme FILE] [--build DIR] [--timeout SECONDS] [--keep]
+Needs the whole build in build/ (./test.sh, or cmake --build build).
+"""
+
+import argparse
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+FENCE = re.compile(r"^```(\S*)\s*$")
+NOT_RUN = re.compile(r"^<!--\s*not run:\s*(.*?)\s*-->\s*$")
+WINDOW = re.compile(r"^(\s*)(build/app/kuvel-counter)(?=\s|$)")
+TMP_PATH = re.compile(r"/tmp/[\w.-]+")
+TCP_PORT = re.compile(r"(?:tcp,(?:[\w.]+,)?|localhost:|127\.0\.0\.1:|::|--listen[ =])(\d{2,5})\b")
+
+PROLOGUE = r"""
+set -e
+export HOME=$(mktemp -d) XDG_CONFIG_HOME=
+_walk_n=0
+_walk_block() {
+    _walk_n=$1
+    echo "== $_walk_name line $2, block $1" >&2
+}
+_walk_window() {
+    QT_QPA_PLATFORM=offscreen "$@" &
+    local pid=$!
+    sleep 3
+    if kill -0 "$pid" 2> /dev/null; then
+        kill "$pid"
+        wait "$pid" 2> /dev/null || true
+        echo "(the window was still running after 3 s offscreen: stopped it)" >&2
+        return 0
+    fi
+    wait "$pid"
+}
+_walk_python() {
+    /usr/bin/python3 -c 'import sys
+source = "\n" * int(sys.argv[1]) + sys.stdin.read()
+sys.argv = [sys.argv[2]]
+exec(compile(source, sys.argv[0], "exec"), {"__name__": "__main__"})' "$1" "$_walk_name"
+}
+_walk_failed() {
+    echo "README walk: FAILED with exit code $1 in block $_walk_n, $_walk_name line $2: $3" >&2
+}
+# Some servers ignore SIGTERM in some states (ser2net without a usable configuration):
+# they get 5 s, then SIGKILL.
+_walk_cleanup() {
+    local pid
+    for pid in $(jobs -p); do
+        kill "$pid" 2> /dev/null || continue
+        for _ in $(seq 50); do
+            kill -0 "$pid" 2> /dev/null || break
+            sleep 0.1
+        done
+        kill -9 "$pid" 2> /dev/null || true
+    done
+    rm -rf "$HOME"
+}
+trap '_walk_failed $? $LINENO "$BASH_COMMAND"; trap - DEBUG' ERR
+trap 'trap - DEBUG; _walk_cleanup' EXIT
+# Before each command: where the walk is, for a timeout's message, and the command as written.
+# A trap's own commands see the command that was running, so repeats are not shown again.
+_walk_trace() {
+    [ "$2" != "$_walk_cmd" ] || return 0
+    _walk_cmd=$2
+    echo "$1" > "$_walk_where"
+    echo "+ $_walk_name:$1: $2" >&2
+}
+trap '_walk_trace "$LINENO" "$BASH_COMMAND"' DEBUG
+"""
+
+
+def parse(readme_lines):
+    """Returns the blocks as (number, language, first line, last line, skip reason or None)."""
+    blocks = []
+    i = 0
+    while i < len(readme_lines):
+        m = FENCE.match(readme_lines[i])
+        if not m:
+            i += 1
+            continue
+        end = i + 1
+        while end < len(readme_lines) and readme_lines[end].rstrip() != "```":
+            end += 1
+        if end == len(readme_lines):
+            sys.exit(f"README walk: the block at line {i + 1} is never closed")
+        before = NOT_RUN.match(readme_lines[i - 1]) if i > 0 else None
+        blocks.append((len(blocks) + 1, m.group(1), i, end, before.group(1) if before else None))
+        i = end + 1
+    return blocks
+
+
+def generate(readme_lines, blocks, name, where_file):
+    """A bash script whose line N is the README's line N, for the blocks that run."""
+    out = [""] * (len(readme_lines) + 1)
+    for number, lang, first, last, skip in blocks:
+        if skip is not None or lang not in ("sh", "python"):
+            continue
+        if lang == "sh":
+            out[first] = f"_walk_block {number} {first + 1}"
+            for n in range(first + 1, last):
+                out[n] = WINDOW.sub(r"\1_walk_window \2", readme_lines[n])
+        else:
+            out[first] = f"_walk_block {number} {first + 1}; _walk_python {first + 1} <<'_WALK_PY_END'"
+            for n in range(first + 1, last):
+                out[n] = readme_lines[n]
+            out[last] = "_WALK_PY_END"
+    # Line 1 is never a command (at most a block's opening fence), so the set-up goes there.
+    setup = (f"_walk_name={quote(name)}; _walk_where={quote(where_file)}; "
+             f"source {quote(where_file + '.prologue')}")
+    out[0] = setup + ("; " + out[0] if out[0] else "")
+    return "\n".join(out) + "\n"
+
+
+def quote(text):
+    return "'" + text.replace("'", "'\\''") + "'"
+
+
+def isolation():
+    """The command prefix that gives the session its own /tmp and processes, or None."""
+    if not shutil.which("unshare"):
+        return None
+    prefix = ["unshare", "--mount", "--pid", "--fork", "--kill-child", "--mount-proc"]
+    if os.geteuid() != 0:
+        prefix.insert(1, "--map-root-user")
+    setup = "mount -t tmpfs tmpfs /tmp"
+    probe = subprocess.run(prefix + ["sh", "-c", setup], capture_output=True)
+    if probe.returncode != 0:
+        return None
+    return prefix + ["sh", "-c", setup + ' && exec bash "$0"']
+
+
+def run_text(readme_lines, blocks):
+    return "\n".join(
+        "\n".join(readme_lines[first + 1:last])
+        for _, lang, first, last, skip in blocks
+        if skip is None and lang in ("sh", "python")
+    )
+
+
+def tmp_names(readme_lines, blocks):
+    return sorted(set(TMP_PATH.findall(run_text(readme_lines, blocks))))
+
+
+def taken_names(readme_lines, blocks, own_tmp):
+    """Fixed /tmp names and TCP ports of the blocks that run, which something else holds."""
+    text = run_text(readme_lines, blocks)
+    taken = [] if own_tmp else [p for p in tmp_names(readme_lines, blocks) if os.path.lexists(p)]
+    for port in sorted(set(int(p) for p in TCP_PORT.findall(text))):
+        with socket.socket() as s:
+            # A connection of an earlier run in TIME_WAIT does not hold the port; a listener does.
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                taken.append(f"TCP port {port}")
+    return taken
+
+
+def stop_group(session):
+    """Whatever a block left running dies with the session's process group (and with the
+    session's own process tree where it has one): SIGTERM, and SIGKILL 5 s later."""
+    try:
+        os.killpg(session.pid, signal.SIGTERM)
+    except ProcessLookupError:
+        return
+    for _ in range(50):
+        session.poll()
+        try:
+            os.killpg(session.pid, 0)
+        except ProcessLookupError:
+            return
+        time.sleep(0.1)
+    try:
+        os.killpg(session.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    session.wait()
+
+
+def top_level_untracked(root):
+    listed = subprocess.run(
+        ["git", "ls-files", "--others", "--exclude-standard", "--directory"],
+        cwd=root, capture_output=True, text=True,
+    ).stdout.split("\n")
+    return {name for name in listed if name and "/" not in name.rstrip("/")}
+
+
+def main():
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    parser = argparse.ArgumentParser(description="Runs the commands of README.md.")
+    parser.add_argument("--readme", default=os.path.join(root, "README.md"))
+    parser.add_argument("--build", default=os.path.join(root, "build"))
+    parser.add_argument("--timeout", type=float, default=600)
+    parser.add_argument("--keep", action="store_true", help="keep the files the commands write")
+    args = parser.parse_args()
+
+    for program in ("app/kuvel-counter", "cli/kuvel-counter-cli", "simulator/kuvel-counter-sim"):
+        if not os.access(os.path.join(args.build, program), os.X_OK):
+            sys.exit(f"README walk: {args.build}/{program} is missing: build first (./test.sh)")
+
+    with open(args.readme, encoding="utf-8") as f:
+        readme_lines = f.read().split("\n")
+    blocks = parse(readme_lines)
+    name = os.path.basename(args.readme)
+    for number, lang, first, _, skip in blocks:
+        if skip is not None:
+            print(f"README walk: skipped block {number} (```{lang}, {name} line {first + 1}): {skip}",
+                  flush=True)
+
+    work = tempfile.mkdtemp(prefix="readme-walk-", dir=args.build)
+    where = os.path.join(work, "where")
+    with open(where + ".prologue", "w") as f:
+        f.write(PROLOGUE)
+    script = os.path.join(work, "walk.sh")
+    with open(script, "w") as f:
+        f.write(generate(readme_lines, blocks, name, where))
+    with open(where, "w") as f:
+        f.write("1\n")
+
+    prefix = isolation()
+    taken = taken_names(readme_lines, blocks, prefix is not None)
+    if taken:
+        sys.exit("README walk: cannot run, already taken on this machine: " + ", ".join(taken)
+                 + " (another walk, simulator or server running?)")
+    made_in_tmp = []
+    if prefix is None:
+        print("README walk: no namespaces here, running on the machine's /tmp", flush=True)
+        prefix = ["bash"]
+        made_in_tmp = tmp_names(readme_lines, blocks)
+    else:
+        print("README walk: in a /tmp and a process tree of its own", flush=True)
+
+    before = top_level_untracked(root)
+    session = subprocess.Popen(prefix + [script], cwd=root, start_new_session=True)
+    try:
+        status = session.wait(timeout=args.timeout)
+    except subprocess.TimeoutExpired:
+        status = None
+    finally:
+        stop_group(session)
+        for path in made_in_tmp:
+            if os.path.isdir(path) and not os.path.islink(path):
+                shutil.rmtree(path)
+            elif os.path.lexists(path):
+                os.remove(path)
+        if not args.keep:
+            written = sorted(top_level_untracked(root) - before)
+            for written_name in written:
+                path = os.path.join(root, written_name)
+                shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
+            if written:
+                print("README walk: removed what the commands wrote: " + ", ".join(written))
+
+    with open(where) as f:
+        line = f.read().strip()
+    shutil.rmtree(work)
+    if status is None:
+        sys.exit(f"README walk: FAILED: still running after {args.timeout:g} s, at {name} line {line}")
+    if status != 0:
+        sys.exit(f"README walk: FAILED (exit code {status}); see the lines above")
+    ran = sum(1 for b in blocks if b[4] is None and b[1] in ("sh", "python"))
+    print(f"README walk: all {ran} blocks ran")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# The README walk against small READMEs of its own: what it must do for the real README to be a
+# test at all. Usage: tst_readmewalk.sh BUILD_DIR
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+walk() { /usr/bin/python3 "$root/scripts/readme-walk.py" --build "$build" --keep "$@" > "$work/out" 2>&1; }
+check() {
+    if ! grep -qF -- "$2" "$work/out"; then
+        echo "FAIL: $1: no \"$2\" in:"
+        cat "$work/out"
+        failures=$((failures + 1))
+    fi
+}
+
+# Blocks share one session in README order; python runs from the checkout; a marked block and
+# an output example are not run.
+cat > "$work/ok.md" << 'EOF'
+```sh
+GREETING=hello
+```
+<!-- not run: needs hardware -->
+```sh
+exit 7
+```
+```
+exit 8
+```
+```python
+import os
+print("python sees", os.environ.get("GREETING", "nothing"), os.path.isfile("run.sh"))
+```
+```sh
+echo "sh sees $GREETING"
+```
+EOF
+walk --readme "$work/ok.md" || { echo "FAIL: a good README fails"; cat "$work/out"; failures=$((failures + 1)); }
+check "skip reason" "skipped block 2 (\`\`\`sh, ok.md line 5): needs hardware"
+check "python from the checkout" "python sees nothing True"
+check "variables across blocks" "sh sees hello"
+
+# A failing command names its block and line, and what the README started is stopped.
+marker="sleep 86$$.5"
+cat > "$work/bad.md" << EOF
+\`\`\`sh
+$marker &
+\`\`\`
+
+\`\`\`sh
+true
+false
+echo never
+\`\`\`
+EOF
+walk --readme "$work/bad.md" && { echo "FAIL: a failing README passes"; failures=$((failures + 1)); }
+check "failure named" "FAILED with exit code 1 in block 2, bad.md line 7: false"
+if pgrep -f "^$marker\$" > /dev/null; then
+    echo "FAIL: the background process outlived the walk"
+    failures=$((failures + 1))
+fi
+grep -q "never" "$work/out" && { echo "FAIL: ran on after a failure"; failures=$((failures + 1)); }
+
+# A command that hangs ends the walk at the timeout, naming its line.
+printf '```sh\ntrue\nsleep 60\n```\n' > "$work/hang.md"
+walk --readme "$work/hang.md" --timeout 2 && { echo "FAIL: a hang passes"; failures=$((failures + 1)); }
+check "hang named" "still running after 2 s, at hang.md line 3"
+
+[ "$failures" -eq 0 ] && echo "PASS: tst_readmewalk"
+exit $((failures > 0))
