@@ -50,11 +50,11 @@ if [[ -n "$screenshot" ]]; then
 fi
 
 port=${KUVEL_SIM_PORT:-/tmp/kuvel-sim-port-$(id -u)}
-build/simulator/kuvel-counter-sim --link "$port" "$@" > /tmp/kuvel-sim.out &
+build/simulator/kuvel-counter-sim --link "$port" "$@" > build/simulator.out &
 sim=$!
 trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null || true' EXIT
 for _ in $(seq 50); do [[ -e "$port" ]] && break; sleep 0.1; done
-echo "Simulated counter on $(head -n1 /tmp/kuvel-sim.out) (also $port)"
+echo "Simulated counter on $(head -n1 build/simulator.out) (also $port)"
 
 if [[ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]]; then
     echo "No display here. To see the window, have it drawn on a virtual display and saved:"
