@@ -144,9 +144,14 @@ def quote(text):
     return "'" + text.replace("'", "'\\''") + "'"
 
 
-def isolation():
-    """The command prefix that gives the session its own /tmp and processes, or None."""
+def isolation(*paths):
+    """The command prefix that gives the session its own /tmp and processes, or None. None
+    also when one of the paths the session needs lies in /tmp (a checkout there), which its
+    own /tmp would hide."""
     if not shutil.which("unshare"):
+        return None
+    tmp = os.path.realpath("/tmp")
+    if any(os.path.commonpath([tmp, os.path.realpath(p)]) == tmp for p in paths):
         return None
     prefix = ["unshare", "--mount", "--pid", "--fork", "--kill-child", "--mount-proc"]
     if os.geteuid() != 0:
@@ -173,7 +178,10 @@ def tmp_names(readme_lines, blocks):
 def taken_names(readme_lines, blocks, own_tmp):
     """Fixed /tmp names and TCP ports of the blocks that run, which something else holds."""
     text = run_text(readme_lines, blocks)
-    taken = [] if own_tmp else [p for p in tmp_names(readme_lines, blocks) if os.path.lexists(p)]
+    # A link to a terminal that exists is a running simulator's port; other names (a pid file,
+    # a configuration, a dead link) are leftovers the commands write anew.
+    taken = [] if own_tmp else [p for p in tmp_names(readme_lines, blocks)
+                                if os.path.islink(p) and os.path.exists(p)]
     for port in sorted(set(int(p) for p in TCP_PORT.findall(text))):
         with socket.socket() as s:
             # A connection of an earlier run in TIME_WAIT does not hold the port; a listener does.
@@ -246,14 +254,15 @@ def main():
     with open(where, "w") as f:
         f.write("1\n")
 
-    prefix = isolation()
+    prefix = isolation(root, work)
     taken = taken_names(readme_lines, blocks, prefix is not None)
     if taken:
         sys.exit("README walk: cannot run, already taken on this machine: " + ", ".join(taken)
                  + " (another walk, simulator or server running?)")
     made_in_tmp = []
     if prefix is None:
-        print("README walk: no namespaces here, running on the machine's /tmp", flush=True)
+        print("README walk: on the machine's /tmp (no namespaces here, or the checkout is in /tmp)",
+              flush=True)
         prefix = ["bash"]
         made_in_tmp = tmp_names(readme_lines, blocks)
     else:

@@ -42,6 +42,15 @@ check "skip reason" "skipped block 2 (\`\`\`sh, ok.md line 5): needs hardware"
 check "python from the checkout" "python sees nothing True"
 check "variables across blocks" "sh sees hello"
 
+# A checkout or build folder in /tmp stays visible to the session (a /tmp of its own would hide it).
+for program in app/kuvel-counter cli/kuvel-counter-cli simulator/kuvel-counter-sim; do
+    mkdir -p "$work/build/$(dirname "$program")"
+    ln -s "$build/$program" "$work/build/$program"
+done
+/usr/bin/python3 "$root/scripts/readme-walk.py" --build "$work/build" --readme "$work/ok.md" \
+    > "$work/out" 2>&1
+check "build folder in /tmp" "sh sees hello"
+
 # A failing command names its block and line, and what the README started is stopped.
 marker="sleep 86$$.5"
 cat > "$work/bad.md" << EOF
