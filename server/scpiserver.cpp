@@ -217,13 +217,18 @@ void ScpiServer::runLine(const QueuedLine &entry)
                       .arg(ScpiClient::MaxLineBytes));
         return;
     }
+    // A line whose command fails runs no further and answers nothing, its error waiting in the
+    // queue: otherwise the answer of a later query would take the place of the failed one's.
     QList<QByteArray> answers;
+    m_lineFailed = false;
     for (const QByteArray &text : ScpiCommand::splitLine(entry.line)) {
         ScpiCommand command;
         if (!ScpiCommand::parse(text, &command))
             pushError(id, CommandError, QStringLiteral("Command error"));
         else
             runCommand(id, command, &answers);
+        if (m_lineFailed)
+            return;
     }
     ScpiClient *c = client(id);
     if (!c || answers.isEmpty() || !c->socket())
@@ -411,6 +416,7 @@ QByteArray ScpiServer::information(quint64 id)
 
 void ScpiServer::pushError(quint64 id, int code, const QString &text)
 {
+    m_lineFailed = true;
     if (ScpiClient *c = client(id))
         c->pushError(code, text);
 }

@@ -66,6 +66,7 @@ private:
     std::deque<QueuedLine> m_queue;
     bool m_running = false;
     bool m_scheduled = false;
+    bool m_lineFailed = false; // a command of the running line put an error in the queue
 };
 
 #endif // SCPISERVER_H

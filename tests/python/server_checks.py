@@ -56,6 +56,9 @@ def check_every():
     expect(c.query("SYST:ERR:NEXT?") == '0,"No error"', "empty error queue")
     # Two queries on one line answer on one line.
     expect(c.query("*OPC?;:CONF:CHAN?") == "1;3", "two answers on a line")
+    # A line that fails answers nothing: no answer stands in for the failed query's.
+    c.write("NO:SUCH?;CONF:CHAN?")
+    expect(c.query("*OPC?") == "1" and error_code(c) == -113, "failed line answers nothing")
     # An error sets the status, *CLS clears it.
     c.write("NO:SUCH:COMMAND")
     expect(c.query("*STB?") == "36" and c.query("*ESR?") == "32", "command error in the status")
