@@ -38,3 +38,47 @@ void cuIOInterfaceImpl::takeBytes(const QByteArray &bytes)
         }
     }
 }
+
+QString cuIOInterfaceImpl::noPortNameText()
+{
+    return tr("No serial port given");
+}
+
+QString cuIOInterfaceImpl::cannotOpenText(const QString &reason) const
+{
+    return tr("Cannot open %1: %2").arg(printablePortName(m_portName), reason);
+}
+
+QString cuIOInterfaceImpl::printablePortName(const QString &name)
+{
+    QString shown;
+    shown.reserve(name.size());
+    for (const QChar c : name) {
+        switch (c.unicode()) {
+        case '\n':
+            shown += QLatin1String("\\n");
+            continue;
+        case '\r':
+            shown += QLatin1String("\\r");
+            continue;
+        case '\t':
+            shown += QLatin1String("\\t");
+            continue;
+        default:
+            break;
+        }
+        switch (c.category()) {
+        case QChar::Other_Control:
+        case QChar::Other_Format: // also the marks that turn the text's direction round
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph:
+            shown += c.unicode() < 0x100
+                ? QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'))
+                : QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+            break;
+        default:
+            shown += c;
+        }
+    }
+    return shown;
+}

@@ -17,7 +17,16 @@ class cuIOInterfaceImpl : public cuIOInterface
 public:
     explicit cuIOInterfaceImpl(QObject *parent = nullptr);
 
+    QString portName() const { return m_portName; }
+    void setPortName(const QString &name) { m_portName = name; }
+
+    int openCount() const override { return m_openCount; }
     bool isEchoKnown() const override { return m_reader.isEchoSettled(); }
+    QString openErrorText() const override { return m_openErrorText; }
+
+    // `name` fit to be shown: control characters as escapes, so that a newline in a name can
+    // neither break a message apart nor hide.
+    static QString printablePortName(const QString &name);
 
 public slots:
     bool initialize() override { return pInitialize(); }
@@ -36,7 +45,14 @@ protected:
     // Bytes from the line: every valid frame they complete is emitted as it completes.
     void takeBytes(const QByteArray &bytes);
 
+    // The operator's sentences for a line that did not open, naming the port.
+    static QString noPortNameText();
+    QString cannotOpenText(const QString &reason) const;
+
     cStarFrameReader m_reader;
+    QString m_portName;
+    int m_openCount = 0; // incremented by the concrete link each time its line opens
+    QString m_openErrorText; // empty once the line opened
 };
 
 #endif // CUIOINTERFACEIMPL_H

@@ -248,10 +248,10 @@ void cuRs485IOInterface::setOpenError(OpenError error, const QString &reason)
         m_openErrorText.clear();
         break;
     case NoPortName:
-        m_openErrorText = tr("No serial port given");
+        m_openErrorText = noPortNameText();
         break;
     case CannotOpen:
-        m_openErrorText = tr("Cannot open %1: %2").arg(port, reason);
+        m_openErrorText = cannotOpenText(reason);
         break;
     case PermissionDenied:
         m_openErrorText = tr("Cannot open %1: %2. On Linux, serial ports belong to the dialout "
@@ -278,38 +278,4 @@ void cuRs485IOInterface::setOpenError(OpenError error, const QString &reason)
         break;
     }
     }
-}
-
-QString cuRs485IOInterface::printablePortName(const QString &name)
-{
-    QString shown;
-    shown.reserve(name.size());
-    for (const QChar c : name) {
-        switch (c.unicode()) {
-        case '\n':
-            shown += QLatin1String("\\n");
-            continue;
-        case '\r':
-            shown += QLatin1String("\\r");
-            continue;
-        case '\t':
-            shown += QLatin1String("\\t");
-            continue;
-        default:
-            break;
-        }
-        switch (c.category()) {
-        case QChar::Other_Control:
-        case QChar::Other_Format: // also the marks that turn the text's direction round
-        case QChar::Separator_Line:
-        case QChar::Separator_Paragraph:
-            shown += c.unicode() < 0x100
-                ? QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'))
-                : QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
-            break;
-        default:
-            shown += c;
-        }
-    }
-    return shown;
 }

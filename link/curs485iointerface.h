@@ -21,15 +21,11 @@ public:
     explicit cuRs485IOInterface(QObject *parent = nullptr);
     ~cuRs485IOInterface() override;
 
-    QString portName() const { return m_portName; }
-    void setPortName(const QString &name) { m_portName = name; }
-
     // Direction switching hooks; the adapter does it, so these do nothing.
     void setTransmitterEnable() { }
     void setReceverEnable() { }
 
     bool isOpen() const override { return m_port && m_port->isOpen(); }
-    int openCount() const override { return m_openCount; }
     // What the line's answers have shown of its echo so far (see cStarFrameReader).
     cStarFrameReader::Echo echo() const { return m_reader.echo(); }
     // Closes the port, so another program may have the device; the next message sent opens
@@ -46,14 +42,9 @@ public:
         InUse, // another program (or link) holds the device, under whatever name
     };
     OpenError openError() const { return m_openError; }
-    // The operator's sentence for openError(), naming the port; empty once it opened.
-    QString openErrorText() const override { return m_openErrorText; }
+    // openErrorText() is the operator's sentence for it, naming the port.
     // The process that holds the lock on the device when openError() is InUse; 0 when unknown.
     qint64 lockHolder() const { return m_lockHolder; }
-
-    // `name` fit to be shown: control characters as escapes, so that a newline in a name can
-    // neither break a message apart nor hide.
-    static QString printablePortName(const QString &name);
 
 protected:
     bool pInitialize() override;
@@ -70,11 +61,8 @@ private:
     void setOpenError(OpenError error, const QString &reason);
 
     QSerialPort *m_port = nullptr;
-    QString m_portName;
     bool m_closePending = false;
-    int m_openCount = 0;
     OpenError m_openError = NoError;
-    QString m_openErrorText;
     qint64 m_lockHolder = 0;
 };
 

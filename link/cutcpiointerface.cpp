@@ -151,16 +151,7 @@ void cuTcpIOInterface::close()
 void cuTcpIOInterface::setOpenError(OpenError error, const QString &reason)
 {
     m_openError = error;
-    switch (error) {
-    case NoError:
-        m_openErrorText.clear();
-        break;
-    case NoPortName:
-        m_openErrorText = tr("No serial port given");
-        break;
-    case CannotOpen:
-        m_openErrorText = tr("Cannot open %1: %2")
-                              .arg(cuRs485IOInterface::printablePortName(m_portName), reason);
-        break;
-    }
+    m_openErrorText = error == NoError ? QString()
+        : error == NoPortName          ? noPortNameText()
+                                       : cannotOpenText(reason);
 }

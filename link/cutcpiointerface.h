@@ -22,16 +22,11 @@ public:
 
     static bool isTcpPortName(const QString &name);
 
-    QString portName() const { return m_portName; }
-    void setPortName(const QString &name) { m_portName = name; }
-
     bool isOpen() const override;
-    int openCount() const override { return m_openCount; }
     void close() override;
 
     enum OpenError { NoError, NoPortName, CannotOpen };
     OpenError openError() const { return m_openError; }
-    QString openErrorText() const override { return m_openErrorText; }
 
 protected:
     bool pInitialize() override;
@@ -44,12 +39,9 @@ private:
     void setOpenError(OpenError error, const QString &reason);
 
     QTcpSocket *m_socket = nullptr;
-    QString m_portName;
     bool m_connected = false; // made and not yet known lost
     bool m_closePending = false;
-    int m_openCount = 0;
     OpenError m_openError = NoError;
-    QString m_openErrorText;
 };
 
 #endif // CUTCPIOINTERFACE_H
