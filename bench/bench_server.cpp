@@ -100,8 +100,7 @@ int main(int argc, char *argv[])
                      "timeconst %.1f/s\n",
                      run + 1, served.back(), watched.back(), got.back());
     }
-    server.terminate();
-    server.waitForFinished(5000);
+    bench::endChild(server);
 
     const double mServed = bench::median(served);
     const double mWatched = bench::median(watched);

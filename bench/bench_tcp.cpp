@@ -2,8 +2,7 @@
 // a simulated counter's pseudo-terminal), beside the same read on a simulated counter's
 // pseudo-terminal directly, each beside its bare exchange: the frames written and the answers
 // read with write/poll/read on the same connection. The four alternate block by block, so
-// drift of a shared machine touches all alike. The program's TCP side needs the socket link;
-// a build without it reports the other three.
+// drift of a shared machine touches all alike.
 #include "bareline.h"
 #include "benchsim.h"
 #include "benchstats.h"
@@ -11,11 +10,7 @@
 #include "cuiointerface.h"
 #include "curs485iointerface.h"
 #include "kuvelcounterdriver.h"
-
-#if __has_include("linkfactory.h")
 #include "linkfactory.h"
-#define KUVEL_HAVE_SOCKET_LINK 1
-#endif
 
 #include <QCoreApplication>
 #include <QFile>
@@ -99,15 +94,7 @@ public:
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
     }
-    ~Ser2net()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.terminate();
-        if (!m_process.waitForFinished(3000))
-            m_process.kill();
-        m_process.waitForFinished(3000);
-    }
+    ~Ser2net() { bench::endChild(m_process); }
     bool isReady() const { return m_ready; }
     quint16 port() const { return m_port; }
 
@@ -186,12 +173,10 @@ int main(int argc, char **argv)
                 bench::BareLine line(directSim.portName());
                 bareBlock(line, request, &bp);
             }
-#ifdef KUVEL_HAVE_SOCKET_LINK
             {
                 std::unique_ptr<cuIOInterface> link(createLink(socketName));
                 programBlock(link.get(), &pt);
             }
-#endif
             {
                 bench::BareLine line(server.port());
                 bareBlock(line, request, &bt);
@@ -200,14 +185,12 @@ int main(int argc, char **argv)
         progPty.push_back(bench::median(pp.us));
         barePty.push_back(bench::median(bp.us));
         bareTcp.push_back(bench::median(bt.us));
-        if (!pt.us.empty())
-            progTcp.push_back(bench::median(pt.us));
+        progTcp.push_back(bench::median(pt.us));
         std::fprintf(stderr,
                      "run %d: median us: program pty %.1f (%d failed), bare pty %.1f (%d failed), "
                      "program tcp %.1f (%d failed), bare tcp %.1f (%d failed)\n",
                      run + 1, progPty.back(), pp.failures, barePty.back(), bp.failures,
-                     progTcp.empty() ? 0.0 : progTcp.back(), pt.failures, bareTcp.back(),
-                     bt.failures);
+                     progTcp.back(), pt.failures, bareTcp.back(), bt.failures);
         failures += pp.failures + bp.failures + pt.failures + bt.failures;
     }
 
@@ -217,33 +200,22 @@ int main(int argc, char **argv)
 
     bench::Row row;
     row.bench = "round trip, ser2net";
-    if (!progTcp.empty()) {
-        const double mProgTcp = bench::median(progTcp);
-        row.figure = "counts read over TCP, median us";
-        row.value = bench::format(mProgTcp, 1);
-        row.spread = bench::spread(progTcp, 1);
-        row.baseline = bench::format(mBareTcp, 1) + " (bare TCP)";
-        row.ratio = bench::format(mProgTcp / mBareTcp, 2);
-        row.goal = "<= 1.5x bare TCP";
-        row.met = bench::yesNo(mProgTcp / mBareTcp <= 1.5);
-        bench::printRow(row);
+    const double mProgTcp = bench::median(progTcp);
+    row.figure = "counts read over TCP, median us";
+    row.value = bench::format(mProgTcp, 1);
+    row.spread = bench::spread(progTcp, 1);
+    row.baseline = bench::format(mBareTcp, 1) + " (bare TCP)";
+    row.ratio = bench::format(mProgTcp / mBareTcp, 2);
+    row.goal = "<= 1.5x bare TCP";
+    row.met = bench::yesNo(mProgTcp / mBareTcp <= 1.5);
+    bench::printRow(row);
 
-        row.figure = "counts read, TCP against the pty, median us";
-        row.baseline = bench::format(mProgPty, 1) + " (program, pty)";
-        row.ratio = bench::format(mProgTcp / mProgPty, 2);
-        row.goal = "-";
-        row.met = "-";
-        bench::printRow(row);
-    } else {
-        std::fprintf(stderr,
-                     "bench_tcp: the program's TCP row needs the socket link "
-                     "(link/linkfactory.h), not in this build\n");
-        row.figure = "counts read over TCP, median us";
-        row.value = "needs the socket link";
-        row.spread = "-";
-        row.baseline = bench::format(mBareTcp, 1) + " (bare TCP)";
-        bench::printRow(row);
-    }
+    row.figure = "counts read, TCP against the pty, median us";
+    row.baseline = bench::format(mProgPty, 1) + " (program, pty)";
+    row.ratio = bench::format(mProgTcp / mProgPty, 2);
+    row.goal = "-";
+    row.met = "-";
+    bench::printRow(row);
 
     row.figure = "counts read over the pty, median us";
     row.value = bench::format(mProgPty, 1);

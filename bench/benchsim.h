@@ -21,6 +21,17 @@ protected:
     void setupChildProcess() override { ::prctl(PR_SET_PDEATHSIG, SIGTERM); }
 };
 
+// SIGTERM, and SIGKILL when it has not ended 3 s later.
+inline void endChild(QProcess &process)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(3000))
+        process.kill();
+    process.waitForFinished(3000);
+}
+
 class SimulatorProcess
 {
 public:
@@ -38,15 +49,7 @@ public:
         m_portName = QString::fromLocal8Bit(m_process.readLine()).trimmed();
     }
 
-    ~SimulatorProcess()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.terminate();
-        if (!m_process.waitForFinished(3000))
-            m_process.kill();
-        m_process.waitForFinished(3000);
-    }
+    ~SimulatorProcess() { endChild(m_process); }
 
     // Empty when the simulator did not come up.
     QString portName() const { return m_portName; }
