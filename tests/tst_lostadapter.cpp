@@ -68,6 +68,11 @@ QString countsText(const MainWindow &window)
     return text;
 }
 
+QPushButton *button(MainWindow &window, const char *name)
+{
+    return window.findChild<QPushButton *>(QLatin1String(name));
+}
+
 } // namespace
 
 class tst_LostAdapter : public QObject
@@ -79,7 +84,22 @@ private slots:
     void cleanupTestCase() { qInstallMessageHandler(g_previousHandler); }
     void pollingSurvivesTheDeviceGoingAndResumesWhenItReturns();
     void anotherCounterBehindTheNameGetsNoRequest();
+
+private:
+    // The window on the counter behind `port`, counting at the shortest time constant.
+    void startCounting(MainWindow &window, const QString &port);
 };
+
+void tst_LostAdapter::startCounting(MainWindow &window, const QString &port)
+{
+    window.setPortName(port);
+    QVERIFY(window.isCorrectDevice());
+    window.show();
+    window.findChild<QDoubleSpinBox *>(QStringLiteral("dsbTimeConst"))->setValue(0.01);
+    button(window, "pbSetTimeConst")->click();
+    button(window, "pbStart")->click();
+    QVERIFY(button(window, "pbStop")->isEnabled());
+}
 
 void tst_LostAdapter::pollingSurvivesTheDeviceGoingAndResumesWhenItReturns()
 {
@@ -90,16 +110,9 @@ void tst_LostAdapter::pollingSurvivesTheDeviceGoingAndResumesWhenItReturns()
     QVERIFY(sim.start({}, port));
 
     MainWindow window;
-    window.setPortName(port);
-    QVERIFY(window.isCorrectDevice());
-    window.show();
-    const auto button = [&window](const char *name) {
-        return window.findChild<QPushButton *>(QLatin1String(name));
-    };
-    window.findChild<QDoubleSpinBox *>(QStringLiteral("dsbTimeConst"))->setValue(0.01);
-    button("pbSetTimeConst")->click();
-    button("pbStart")->click();
-    QVERIFY(button("pbStop")->isEnabled());
+    startCounting(window, port);
+    if (QTest::currentTestFailed())
+        return;
 
     // Counting: the labels follow the device.
     const QString before = countsText(window);
@@ -133,7 +146,7 @@ void tst_LostAdapter::pollingSurvivesTheDeviceGoingAndResumesWhenItReturns()
           g_ticks - ticksAtLoss, 100.0 * cpuShare);
     QVERIFY(warnings.isEmpty());
     QCOMPARE(countsText(window), lastShown);
-    QVERIFY(button("pbStop")->isEnabled());
+    QVERIFY(button(window, "pbStop")->isEnabled());
     // A hung-up line must not leave the port reporting errors in a loop.
     QVERIFY2(cpuShare < 0.25,
              qPrintable(QStringLiteral("%1 of a core while the device was away").arg(cpuShare)));
@@ -141,7 +154,7 @@ void tst_LostAdapter::pollingSurvivesTheDeviceGoingAndResumesWhenItReturns()
     // A write meets the missing device: its warning comes after all its attempts.
     QElapsedTimer writeTime;
     writeTime.start();
-    button("pbWriteEEPROM")->click();
+    button(window, "pbWriteEEPROM")->click();
     QCOMPARE(warnings, QStringList(QStringLiteral("Warning.../Can't execute write command")));
     QVERIFY2(writeTime.elapsed() >= 4 * 500,
              qPrintable(QStringLiteral("warned after %1 ms").arg(writeTime.elapsed())));
@@ -160,8 +173,8 @@ void tst_LostAdapter::pollingSurvivesTheDeviceGoingAndResumesWhenItReturns()
     QTRY_VERIFY(g_ticks > ticksAtReturn + 5);
     QCOMPARE(warnings.size(), 1);
 
-    button("pbStop")->click();
-    QVERIFY(button("pbStart")->isEnabled());
+    button(window, "pbStop")->click();
+    QVERIFY(button(window, "pbStart")->isEnabled());
     QFile::remove(port);
 }
 
@@ -175,14 +188,9 @@ void tst_LostAdapter::anotherCounterBehindTheNameGetsNoRequest()
     SimProcess sim;
     QVERIFY(sim.start({}, port));
     MainWindow window;
-    window.setPortName(port);
-    QVERIFY(window.isCorrectDevice());
-    window.show();
-    const auto button = [&window](const char *name) {
-        return window.findChild<QPushButton *>(QLatin1String(name));
-    };
-    window.findChild<QDoubleSpinBox *>(QStringLiteral("dsbTimeConst"))->setValue(0.01);
-    button("pbStart")->click();
+    startCounting(window, port);
+    if (QTest::currentTestFailed())
+        return;
     QTRY_VERIFY(g_ticks > 3);
 
     BoxCloser boxes;
@@ -195,10 +203,10 @@ void tst_LostAdapter::anotherCounterBehindTheNameGetsNoRequest()
     QVERIFY2(warning.contains(port) && warning.contains("4B4300000000000000000002")
                  && warning.contains("4B43F9FAFB00010210203040"),
              qPrintable(warning));
-    QVERIFY(!button("pbStop")->isEnabled());
-    QVERIFY(button("pbStart")->isEnabled());
+    QVERIFY(!button(window, "pbStop")->isEnabled());
+    QVERIFY(button(window, "pbStart")->isEnabled());
     // Refused requests fail at once, and none of them reaches the other counter.
-    button("pbWriteEEPROM")->click();
+    button(window, "pbWriteEEPROM")->click();
     QCOMPARE(boxes.shown.size(), 2);
     QStringList codes;
     for (const QString &line : other.logLines()) {
