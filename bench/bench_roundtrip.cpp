@@ -2,12 +2,11 @@
 // the simulated counter on a pseudo-terminal, side by side with the same frames written and
 // the answers read with bare write/poll/read on the same terminal and the same simulator.
 // The two alternate block by block, so drift of a shared machine touches both alike.
-#include "bareline.h"
 #include "benchsim.h"
 #include "benchstats.h"
 #include "cstarprotocolpc.h"
 #include "curs485iointerface.h"
-#include "kuvelcounterdriver.h"
+#include "roundtripblocks.h"
 
 #include <QCoreApplication>
 
@@ -20,66 +19,8 @@ constexpr int Reads = 2000;
 constexpr int Blocks = 10;
 constexpr int BlockReads = Reads / Blocks;
 constexpr int Runs = 5;
-constexpr int WarmUp = 20;
-constexpr int Attempts = 5;
 constexpr quint8 ReadCounts = 0x17;
 constexpr double LineBitsPerSecond = 500000.0;
-
-// The samples of one side in one run, in microseconds, and the wall time they took.
-struct Samples
-{
-    std::vector<double> us;
-    double seconds = 0;
-    double cpuSeconds = 0; // of this process only: the simulator's is not in it
-    int failures = 0;
-    int answerBytes = 0;
-};
-
-void programBlock(const QString &portName, Samples *samples)
-{
-    cuRs485IOInterface link;
-    link.setPortName(portName);
-    KuvelCounterDriver driver;
-    driver.setIOInterface(&link);
-
-    bool ok = false;
-    for (int i = 0; i < WarmUp; ++i)
-        driver.counts()->getValueSync(&ok, Attempts);
-
-    const double cpuStart = bench::processCpuSeconds();
-    const double start = bench::monotonicSeconds();
-    for (int i = 0; i < BlockReads; ++i) {
-        const double t0 = bench::monotonicSeconds();
-        driver.counts()->getValueSync(&ok, Attempts);
-        samples->us.push_back((bench::monotonicSeconds() - t0) * 1e6);
-        samples->failures += !ok;
-    }
-    samples->seconds += bench::monotonicSeconds() - start;
-    samples->cpuSeconds += bench::processCpuSeconds() - cpuStart;
-}
-
-void bareBlock(const QString &portName, const quint8 *frame, int length, Samples *samples)
-{
-    bench::BareLine line(portName);
-    if (!line.isOpen()) {
-        samples->failures += BlockReads;
-        return;
-    }
-    for (int i = 0; i < WarmUp; ++i)
-        line.exchange(frame, length);
-
-    const double cpuStart = bench::processCpuSeconds();
-    const double start = bench::monotonicSeconds();
-    for (int i = 0; i < BlockReads; ++i) {
-        const double t0 = bench::monotonicSeconds();
-        const int bytes = line.exchange(frame, length);
-        samples->us.push_back((bench::monotonicSeconds() - t0) * 1e6);
-        samples->failures += bytes == 0;
-        samples->answerBytes = std::max(samples->answerBytes, bytes);
-    }
-    samples->seconds += bench::monotonicSeconds() - start;
-    samples->cpuSeconds += bench::processCpuSeconds() - cpuStart;
-}
 
 } // namespace
 
@@ -102,11 +43,16 @@ int main(int argc, char **argv)
     int answerBytes = 0;
     int failures = 0;
     for (int run = 0; run < Runs; ++run) {
-        Samples p;
-        Samples b;
+        bench::RoundTripSamples p;
+        bench::RoundTripSamples b;
         for (int block = 0; block < Blocks; ++block) {
-            programBlock(sim.portName(), &p);
-            bareBlock(sim.portName(), requestCodec.frame(), requestBytes, &b);
+            {
+                cuRs485IOInterface link;
+                link.setPortName(sim.portName());
+                bench::programBlock(&link, BlockReads, &p);
+            }
+            bench::BareLine line(sim.portName());
+            bench::bareBlock(line, requestCodec, BlockReads, &b);
         }
         progMedian.push_back(bench::median(p.us));
         progP99.push_back(bench::quantile(p.us, 0.99));

@@ -3,14 +3,13 @@
 // pseudo-terminal directly, each beside its bare exchange: the frames written and the answers
 // read with write/poll/read on the same connection. The four alternate block by block, so
 // drift of a shared machine touches all alike.
-#include "bareline.h"
 #include "benchsim.h"
 #include "benchstats.h"
 #include "cstarprotocolpc.h"
 #include "cuiointerface.h"
 #include "curs485iointerface.h"
-#include "kuvelcounterdriver.h"
 #include "linkfactory.h"
+#include "roundtripblocks.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -26,15 +25,7 @@ constexpr int Reads = 1000;
 constexpr int Blocks = 10;
 constexpr int BlockReads = Reads / Blocks;
 constexpr int Runs = 5;
-constexpr int WarmUp = 20;
-constexpr int Attempts = 5;
 constexpr quint8 ReadCounts = 0x17;
-
-struct Samples
-{
-    std::vector<double> us;
-    int failures = 0;
-};
 
 // A TCP port that was free a moment ago, for ser2net to listen on.
 quint16 freeTcpPort()
@@ -105,36 +96,6 @@ private:
     bool m_ready = false;
 };
 
-void programBlock(cuIOInterface *link, Samples *samples)
-{
-    KuvelCounterDriver driver;
-    driver.setIOInterface(link);
-    bool ok = false;
-    for (int i = 0; i < WarmUp; ++i)
-        driver.counts()->getValueSync(&ok, Attempts);
-    for (int i = 0; i < BlockReads; ++i) {
-        const double t0 = bench::monotonicSeconds();
-        driver.counts()->getValueSync(&ok, Attempts);
-        samples->us.push_back((bench::monotonicSeconds() - t0) * 1e6);
-        samples->failures += !ok;
-    }
-}
-
-void bareBlock(bench::BareLine &line, const cAbstractStarProtocol &request, Samples *samples)
-{
-    if (!line.isOpen()) {
-        samples->failures += BlockReads;
-        return;
-    }
-    for (int i = 0; i < WarmUp; ++i)
-        line.exchange(request);
-    for (int i = 0; i < BlockReads; ++i) {
-        const double t0 = bench::monotonicSeconds();
-        samples->failures += line.exchange(request) == 0;
-        samples->us.push_back((bench::monotonicSeconds() - t0) * 1e6);
-    }
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -162,24 +123,24 @@ int main(int argc, char **argv)
     std::vector<double> progPty, barePty, progTcp, bareTcp;
     int failures = 0;
     for (int run = 0; run < Runs; ++run) {
-        Samples pp, bp, pt, bt;
+        bench::RoundTripSamples pp, bp, pt, bt;
         for (int block = 0; block < Blocks; ++block) {
             {
                 cuRs485IOInterface link;
                 link.setPortName(directSim.portName());
-                programBlock(&link, &pp);
+                bench::programBlock(&link, BlockReads, &pp);
             }
             {
                 bench::BareLine line(directSim.portName());
-                bareBlock(line, request, &bp);
+                bench::bareBlock(line, request, BlockReads, &bp);
             }
             {
                 std::unique_ptr<cuIOInterface> link(createLink(socketName));
-                programBlock(link.get(), &pt);
+                bench::programBlock(link.get(), BlockReads, &pt);
             }
             {
                 bench::BareLine line(server.port());
-                bareBlock(line, request, &bt);
+                bench::bareBlock(line, request, BlockReads, &bt);
             }
         }
         progPty.push_back(bench::median(pp.us));
