@@ -315,8 +315,14 @@ void tst_Faults::unsolicitedCountsChangeNothingElse()
     QVERIFY2(f.oddities.isEmpty() && f.clean(), qPrintable(describe(result)));
     QCOMPARE(f.failed, 0);
     QVERIFY2(f.unsolicitedFrames > 20, qPrintable(describe(result)));
-    // About half the operations read counts, and nearly every one brought a new record.
-    QVERIFY2(f.distinctCounts > 80, qPrintable(describe(result)));
+    // Every counts read brought a new record but those that took a frame sent unasked (the
+    // last counts again); how many did depends on the machine's speed, not on the program.
+    QVERIFY2(f.countsChecked > 80 && f.distinctCounts >= f.countsChecked - f.unsolicitedTaken,
+             qPrintable(describe(result) + QStringLiteral(", counts reads %1, distinct %2, "
+                                                          "unsolicited taken %3")
+                                               .arg(f.countsChecked)
+                                               .arg(f.distinctCounts)
+                                               .arg(f.unsolicitedTaken)));
 }
 
 // The faults of an answer that is not the read's own: counts answers 600-1500 ms late (and

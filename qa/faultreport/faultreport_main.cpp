@@ -59,8 +59,8 @@ void printFigures(const char *name, const FaultScenarios::Result &result, bool d
     std::printf("  requests echoed           %d\n", f.requestsEchoed);
     std::printf("  unsolicited frames        %d (taken for a counts answer %d)\n",
                 f.unsolicitedFrames, f.unsolicitedTaken);
-    std::printf("  values checked            %d (distinct counts records %d)\n", f.valuesChecked,
-                f.distinctCounts);
+    std::printf("  values checked            %d (counts %d, distinct counts records %d)\n",
+                f.valuesChecked, f.countsChecked, f.distinctCounts);
     std::printf("  wrong values accepted     %d (stale %d, cut short %d, echo %d)\n", f.wrongValues,
                 f.staleValues, f.shortTaken, f.echoTaken);
     std::printf("  successes after the swap  %d\n", f.successesAfterSwap);

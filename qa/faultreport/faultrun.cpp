@@ -225,8 +225,10 @@ FaultFigures FaultRun::check(const QStringList &logLines, bool unsolicitedCounts
             continue;
 
         ++figures.valuesChecked;
-        if (op.code == countsCode)
+        if (op.code == countsCode) {
+            ++figures.countsChecked;
             countsSeen.insert(op.value);
+        }
         bool matches = false;
         for (const QByteArray &payload : good)
             matches = matches || op.normalize(payload) == op.value;

@@ -32,6 +32,7 @@ struct FaultFigures
     int wrongValues = 0; // a value read that the device did not send for that operation
     int unconfirmedSuccesses = 0; // success with no answer of its own in time
     int missedAnswers = 0; // failure although a good answer of its own went out in time
+    int countsChecked = 0; // successful counts reads among valuesChecked
     int distinctCounts = 0; // different counts records read
     int unsolicitedTaken = 0; // counts reads that returned counts the device sent unasked
     // Kinds of wrong values and successes, each also counted above:
