@@ -3,6 +3,29 @@
 #include "curs485iointerface.h"
 #include "linkfactory.h"
 
+namespace {
+
+// A property's value, passed on only when the read succeeded: after a failed read a property
+// answers the value it stored last, which is no answer to this read.
+template<typename Property, typename Value>
+bool readInto(Property *property, int attempts, Value *out)
+{
+    bool ok = false;
+    const auto value = property->getValueSync(&ok, attempts);
+    if (ok)
+        *out = value;
+    return ok;
+}
+
+template<typename Command> bool execute(Command *command, int attempts)
+{
+    bool ok = false;
+    command->executeSync(&ok, attempts);
+    return ok;
+}
+
+} // namespace
+
 CounterClient::CounterClient(const QString &portName, int attempts, QObject *parent)
     : QObject(parent)
     , m_portName(portName)
@@ -54,29 +77,21 @@ CliExitCode CounterClient::identify(QString *type)
 
 bool CounterClient::readText(DriverPropertyReadOnly<QString> *property, QString *text)
 {
-    bool ok = false;
-    const QString value = property->getValueSync(&ok, m_attempts);
-    if (ok)
-        *text = value;
-    return ok;
+    return readInto(property, m_attempts, text);
 }
 
 bool CounterClient::readIdentifier(cUDID *identifier)
 {
-    bool ok = false;
-    const cUDID value = m_driver->UDID()->getValueSync(&ok, m_attempts);
-    if (ok)
-        *identifier = value;
-    return ok;
+    return readInto(m_driver->UDID(), m_attempts, identifier);
 }
 
 bool CounterClient::readChannel(int *channel)
 {
-    bool ok = false;
-    const unsigned char index = m_driver->currentChannel()->getValueSync(&ok, m_attempts);
-    if (ok)
-        *channel = int(index) + 1;
-    return ok;
+    unsigned char index = 0;
+    if (!readInto(m_driver->currentChannel(), m_attempts, &index))
+        return false;
+    *channel = int(index) + 1;
+    return true;
 }
 
 bool CounterClient::writeChannel(int channel)
@@ -88,11 +103,7 @@ bool CounterClient::writeChannel(int channel)
 
 bool CounterClient::readTimeConst(float *seconds)
 {
-    bool ok = false;
-    const float value = m_driver->timeConst()->getValueSync(&ok, m_attempts);
-    if (ok)
-        *seconds = value;
-    return ok;
+    return readInto(m_driver->timeConst(), m_attempts, seconds);
 }
 
 bool CounterClient::writeTimeConst(float seconds)
@@ -112,33 +123,22 @@ bool CounterClient::writeLevel(int channel, int level, quint16 value)
 
 bool CounterClient::readCounts(Kuvel_Counts_t *counts)
 {
-    bool ok = false;
-    const Kuvel_Counts_t value = m_driver->counts()->getValueSync(&ok, m_attempts);
-    // The property answers its last stored counts after a failed read: never pass them on.
-    if (ok)
-        *counts = value;
-    return ok;
+    return readInto(m_driver->counts(), m_attempts, counts);
 }
 
 bool CounterClient::startCounter()
 {
-    bool ok = false;
-    m_driver->startCounter()->executeSync(&ok, m_attempts);
-    return ok;
+    return execute(m_driver->startCounter(), m_attempts);
 }
 
 bool CounterClient::stopCounter()
 {
-    bool ok = false;
-    m_driver->stopCounter()->executeSync(&ok, m_attempts);
-    return ok;
+    return execute(m_driver->stopCounter(), m_attempts);
 }
 
 bool CounterClient::writeEeprom()
 {
-    bool ok = false;
-    m_driver->writeEeprom()->executeSync(&ok, m_attempts);
-    return ok;
+    return execute(m_driver->writeEeprom(), m_attempts);
 }
 
 bool CounterClient::isBusy() const
