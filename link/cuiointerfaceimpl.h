@@ -10,7 +10,9 @@
 Q_DECLARE_LOGGING_CATEGORY(lcLink)
 
 // Forwards the public link operations to the hooks a concrete link supplies, and holds what
-// every kind of line shares: the frames written and the receive step with its echo handling.
+// every kind of line shares: the line opened by the first message and counted, a lost line
+// closed once and opened again by the next message, the frames written and the receive step
+// with its echo handling. A concrete link only opens, closes, writes and reads its device.
 class cuIOInterfaceImpl : public cuIOInterface
 {
     Q_OBJECT
@@ -22,6 +24,23 @@ public:
 
     int openCount() const override { return m_openCount; }
     bool isEchoKnown() const override { return m_reader.isEchoSettled(); }
+    // What the line's answers have shown of its echo so far (see cStarFrameReader).
+    cStarFrameReader::Echo echo() const { return m_reader.echo(); }
+    // Closes the line, so another program may have the device; the next message sent opens
+    // it again.
+    void close() override;
+
+    // Why the last attempt to open the line failed; NoError once it opened.
+    enum OpenError {
+        NoError,
+        NoPortName,
+        CannotOpen, // missing, or refused for a reason of its own (the system's text says it)
+        PermissionDenied,
+        NotSerialPort, // a file or a device that is not a terminal
+        InUse, // another program (or link) holds the device, under whatever name
+    };
+    OpenError openError() const { return m_openError; }
+    // The operator's sentence for openError(), naming the port.
     QString openErrorText() const override { return m_openErrorText; }
 
     // `name` fit to be shown: control characters as escapes, so that a newline in a name can
@@ -36,22 +55,46 @@ public slots:
     }
 
 protected:
-    virtual bool pInitialize() = 0;
-    virtual bool pSendMsg(quint8 address, quint8 command, quint8 dataLength, quint8 *data) = 0;
+    // Opens the line unless it is open.
+    virtual bool pInitialize();
+    // Opens the line if needed, then writes the message as one frame.
+    virtual bool pSendMsg(quint8 address, quint8 command, quint8 dataLength, quint8 *data);
 
-    // The bytes to write for a message, taken as the frame last sent; empty when the message
-    // cannot be one frame.
+    // The device's own steps. pOpenLine() opens it for m_portName, or sets the open error and
+    // answers false; pCloseLine() closes it if open; pWrite() hands a frame to it, and
+    // pWaitWritten() lets it take the bytes once pending events have run.
+    virtual bool pOpenLine() = 0;
+    virtual void pCloseLine() = 0;
+    virtual void pWrite(const QByteArray &frame) = 0;
+    virtual void pWaitWritten() { }
+    // The bytes received and not yet read, and the read of up to `maxSize` of them.
+    virtual qint64 pBytesAvailable() const = 0;
+    virtual qint64 pRead(char *data, qint64 maxSize) = 0;
+
+    // Reads what the line received; every valid frame it completes is emitted as it completes.
+    void receive();
+    // The line is gone (a device pulled out, a connection dropped): it is closed once, from
+    // the event queue, never inside the device's own notification.
+    void lineLost();
+
+    // `detail` is the system's reason; for InUse, who holds the device (" (PID 12, name)"),
+    // or nothing when that is unknown.
+    void setOpenError(OpenError error, const QString &detail = QString());
+
+    QString m_portName;
+
+private:
     QByteArray frameToSend(quint8 address, quint8 command, quint8 dataLength, const quint8 *data);
-    // Bytes from the line: every valid frame they complete is emitted as it completes.
     void takeBytes(const QByteArray &bytes);
-
-    // The operator's sentences for a line that did not open, naming the port.
-    static QString noPortNameText();
-    QString cannotOpenText(const QString &reason) const;
+    void closeLostLine();
 
     cStarFrameReader m_reader;
-    QString m_portName;
-    int m_openCount = 0; // incremented by the concrete link each time its line opens
+    // Kept between reads, so its block is not allocated again for every read.
+    QByteArray m_readBuffer;
+    int m_openCount = 0;
+    bool m_lineOpen = false; // opened, and not closed since (it may be lost already)
+    bool m_closePending = false;
+    OpenError m_openError = NoError;
     QString m_openErrorText; // empty once the line opened
 };
 

@@ -26,43 +26,26 @@ public:
     void setReceverEnable() { }
 
     bool isOpen() const override { return m_port && m_port->isOpen(); }
-    // What the line's answers have shown of its echo so far (see cStarFrameReader).
-    cStarFrameReader::Echo echo() const { return m_reader.echo(); }
-    // Closes the port, so another program may have the device; the next message sent opens
-    // it again.
-    void close() override;
-
-    // Why the last attempt to open the port failed; NoError once it opened.
-    enum OpenError {
-        NoError,
-        NoPortName,
-        CannotOpen, // missing, or refused for a reason of its own (the system's text says it)
-        PermissionDenied,
-        NotSerialPort, // a file or a device that is not a terminal
-        InUse, // another program (or link) holds the device, under whatever name
-    };
-    OpenError openError() const { return m_openError; }
-    // openErrorText() is the operator's sentence for it, naming the port.
     // The process that holds the lock on the device when openError() is InUse; 0 when unknown.
-    qint64 lockHolder() const { return m_lockHolder; }
+    qint64 lockHolder() const { return openError() == InUse ? m_lockHolder : 0; }
 
 protected:
-    bool pInitialize() override;
-    bool pSendMsg(quint8 address, quint8 command, quint8 dataLength, quint8 *data) override;
+    bool pOpenLine() override;
+    void pCloseLine() override;
+    void pWrite(const QByteArray &frame) override;
+    void pWaitWritten() override;
+    qint64 pBytesAvailable() const override { return m_port->bytesAvailable(); }
+    qint64 pRead(char *data, qint64 maxSize) override { return m_port->read(data, maxSize); }
 
 private slots:
     void dataReady();
 
 private:
     void portError(QSerialPort::SerialPortError error);
-    void closeLostPort();
     bool lockDevice();
-    void requestLowLatency();
-    void setOpenError(OpenError error, const QString &reason);
+    void setInUse();
 
     QSerialPort *m_port = nullptr;
-    bool m_closePending = false;
-    OpenError m_openError = NoError;
     qint64 m_lockHolder = 0;
 };
 

@@ -1,10 +1,5 @@
 #include "cutcpiointerface.h"
 
-#include "cstarprotocolpc.h"
-#include "curs485iointerface.h"
-
-#include <QCoreApplication>
-#include <QLoggingCategory>
 #include <QTcpSocket>
 
 namespace {
@@ -34,16 +29,8 @@ bool cuTcpIOInterface::isOpen() const
     return m_socket && m_socket->state() == QAbstractSocket::ConnectedState;
 }
 
-bool cuTcpIOInterface::pInitialize()
+bool cuTcpIOInterface::pOpenLine()
 {
-    cStarProtocolPC::instance()->clearBuffer();
-    if (m_portName.isEmpty()) {
-        setOpenError(NoPortName, QString());
-        return false;
-    }
-    if (isOpen())
-        return true;
-
     // The port is what follows the last colon, so that a bracketed IPv6 address keeps its own.
     const QString address = m_portName.mid(scheme.size());
     const int colon = address.lastIndexOf(QLatin1Char(':'));
@@ -65,11 +52,15 @@ bool cuTcpIOInterface::pInitialize()
         m_socket = new QTcpSocket;
         // Queued, as on the serial line: bytes are handled from the event queue, never inside
         // the socket's own notification.
-        connect(m_socket, &QTcpSocket::readyRead, this, &cuTcpIOInterface::dataReady,
+        connect(m_socket, &QTcpSocket::readyRead, this, &cuTcpIOInterface::receive,
                 Qt::QueuedConnection);
-        connect(m_socket, &QAbstractSocket::errorOccurred, this, &cuTcpIOInterface::socketError);
-        connect(m_socket, &QAbstractSocket::disconnected, this,
-                [this] { socketError(QAbstractSocket::RemoteHostClosedError); });
+        // Errors while connecting are handled below; any other means the connection is lost.
+        connect(m_socket, &QAbstractSocket::errorOccurred, this,
+                [this](QAbstractSocket::SocketError error) {
+                    if (error != QAbstractSocket::SocketTimeoutError)
+                        lineLost();
+                });
+        connect(m_socket, &QAbstractSocket::disconnected, this, &cuTcpIOInterface::lineLost);
     }
     m_socket->abort();
     m_socket->connectToHost(host, quint16(port));
@@ -86,72 +77,27 @@ bool cuTcpIOInterface::pInitialize()
     }
     // A frame is a few bytes; Nagle's algorithm would hold each one for the previous answer.
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    m_connected = true;
-    m_closePending = false;
-    ++m_openCount;
-    // Another server, or another line behind it, may answer now: its echo is learnt afresh.
-    m_reader.reset();
-    setOpenError(NoError, QString());
-    qCDebug(lcLink) << "connected" << m_portName;
     return true;
 }
 
-bool cuTcpIOInterface::pSendMsg(quint8 address, quint8 command, quint8 dataLength, quint8 *data)
+void cuTcpIOInterface::pCloseLine()
 {
-    if (!isOpen() && !initialize())
-        return false;
-
-    const QByteArray frame = frameToSend(address, command, dataLength, data);
-    if (frame.isEmpty())
-        return false;
-    m_socket->write(frame);
-    m_socket->flush();
-    // User input stays queued: a click must not start a request inside this one.
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    return true;
-}
-
-void cuTcpIOInterface::dataReady()
-{
-    if (!isOpen())
-        return;
-    const QByteArray bytes = m_socket->readAll();
-    if (bytes.isEmpty())
-        return;
-    takeBytes(bytes);
-}
-
-void cuTcpIOInterface::socketError(QAbstractSocket::SocketError error)
-{
-    // Errors while connecting are handled where the connection is made; a connection lost is
-    // closed once, from the event queue, never inside the socket's own notification.
-    if (error == QAbstractSocket::SocketTimeoutError || !m_connected || m_closePending)
-        return;
-    m_closePending = true;
-    QMetaObject::invokeMethod(this, &cuTcpIOInterface::closeLostConnection, Qt::QueuedConnection);
-}
-
-void cuTcpIOInterface::closeLostConnection()
-{
-    if (!m_closePending)
-        return;
-    m_closePending = false;
-    qCDebug(lcLink) << "connection lost, closing" << m_portName;
-    close();
-}
-
-void cuTcpIOInterface::close()
-{
-    m_connected = m_closePending = false;
     if (m_socket)
         m_socket->abort();
-    cStarProtocolPC::instance()->clearBuffer();
 }
 
-void cuTcpIOInterface::setOpenError(OpenError error, const QString &reason)
+void cuTcpIOInterface::pWrite(const QByteArray &frame)
 {
-    m_openError = error;
-    m_openErrorText = error == NoError ? QString()
-        : error == NoPortName          ? noPortNameText()
-                                       : cannotOpenText(reason);
+    m_socket->write(frame);
+    m_socket->flush();
+}
+
+qint64 cuTcpIOInterface::pBytesAvailable() const
+{
+    return m_socket->bytesAvailable();
+}
+
+qint64 cuTcpIOInterface::pRead(char *data, qint64 maxSize)
+{
+    return m_socket->read(data, maxSize);
 }

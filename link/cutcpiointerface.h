@@ -3,7 +3,6 @@
 
 #include "cuiointerfaceimpl.h"
 
-#include <QAbstractSocket>
 #include <QString>
 
 class QTcpSocket;
@@ -23,25 +22,16 @@ public:
     static bool isTcpPortName(const QString &name);
 
     bool isOpen() const override;
-    void close() override;
-
-    enum OpenError { NoError, NoPortName, CannotOpen };
-    OpenError openError() const { return m_openError; }
 
 protected:
-    bool pInitialize() override;
-    bool pSendMsg(quint8 address, quint8 command, quint8 dataLength, quint8 *data) override;
+    bool pOpenLine() override;
+    void pCloseLine() override;
+    void pWrite(const QByteArray &frame) override;
+    qint64 pBytesAvailable() const override;
+    qint64 pRead(char *data, qint64 maxSize) override;
 
 private:
-    void dataReady();
-    void socketError(QAbstractSocket::SocketError error);
-    void closeLostConnection();
-    void setOpenError(OpenError error, const QString &reason);
-
     QTcpSocket *m_socket = nullptr;
-    bool m_connected = false; // made and not yet known lost
-    bool m_closePending = false;
-    OpenError m_openError = NoError;
 };
 
 #endif // CUTCPIOINTERFACE_H

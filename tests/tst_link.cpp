@@ -216,6 +216,23 @@ void TestLink::receivedBytesBecomeMessages()
     QCOMPARE(got->size(), 1);
     QCOMPARE(got->first().command, quint8(0x0A));
     QCOMPARE(got->first().payload, inner);
+
+    // A handler that waits for another answer inside a delivery (a synchronous request) has the
+    // line read again before the bytes already read are all taken: both reads come out whole.
+    got->clear();
+    const QMetaObject::Connection nested = QObject::connect(
+        &link, &cuIOInterface::msgReceived, &link, [&](quint8, quint8 command, quint8, quint8 *) {
+            if (command != 0x14)
+                return;
+            pty.write(frameOf(0, 0x15, QByteArray(40, 'n')));
+            QTRY_COMPARE(got->size(), 2);
+        });
+    pty.write(frameOf(0, 0x14, "first") + frameOf(0, 0x16, "last"));
+    QTRY_COMPARE(got->size(), 3);
+    QObject::disconnect(nested);
+    QCOMPARE(got->at(1).payload, QByteArray(40, 'n'));
+    QCOMPARE(got->at(2).command, quint8(0x16));
+    QCOMPARE(got->at(2).payload, QByteArray("last"));
 }
 
 void TestLink::oversizedMessageIsRefused()
