@@ -170,8 +170,9 @@ void project(QVector<double> *p)
 {
     QVector<double> &q = *p;
     q[Height] = std::max(q[Height], 1.0);
-    q[PerPhoton] = std::max(std::abs(q[PerPhoton]), 1e-3 * q[Height]);
-    q[ZeroWidth] = std::max(std::abs(q[ZeroWidth]), 1.0);
+    // A width far below any scan's step would leave its peak on one point: a dead end.
+    q[PerPhoton] = std::max(std::abs(q[PerPhoton]), 0.01 * q[Height]);
+    q[ZeroWidth] = std::max(std::abs(q[ZeroWidth]), 0.01 * q[Height]);
     for (int i = Amplitudes; i < q.size(); ++i)
         q[i] = std::max(q[i], 0.0);
 }
@@ -305,8 +306,16 @@ Fit fitFrom(const Points &data, double height, double offset, double maxLevel)
     for (int i = 0; i < size; ++i)
         free += jtj[i * size + i] > 0.0 ? 1 : 0;
     const int degrees = data.level.size() - free;
-    if (degrees <= 0 || !invert(jtj, size, &fit.covariance))
+    if (degrees <= 0)
         return fit;
+    if (!invert(jtj, size, &fit.covariance)) {
+        // Nearly collinear parameters, such as the noise next to a large per-photon width:
+        // a touch of ridge keeps the others' errors.
+        for (int i = 0; i < size; ++i)
+            jtj[i * size + i] *= 1.0 + 1e-9;
+        if (!invert(jtj, size, &fit.covariance))
+            return fit;
+    }
     fit.reducedChiSquare = chiSquare / degrees;
     // With a poor fit the weights understate the scatter: widen the errors by it.
     const double widen = std::max(1.0, fit.reducedChiSquare);
@@ -362,16 +371,27 @@ DetectorFit::DetectorFit(const QVector<QVector<QPointF>> &curves)
         m_reason = QStringLiteral("no valley in the scanned range");
         return;
     }
-    // The offset from the photon peaks; the zero peak's edge at the start of a scan is not
-    // where its centre is.
-    QVector<double> offsets;
-    for (double peak : peaks) {
-        const double n = std::round(peak / height);
-        if (n >= 1)
-            offsets.append(peak - n * height);
+    // Height and offset by a straight line through the photon peaks; the zero peak's edge at
+    // the start of a scan is not where its centre is.
+    double offset = 0.0;
+    {
+        double sn = 0, sp = 0, snn = 0, snp = 0, count = 0;
+        for (double peak : peaks) {
+            const double n = std::round(peak / height);
+            if (n < 1)
+                continue;
+            sn += n;
+            sp += peak;
+            snn += n * n;
+            snp += n * peak;
+            ++count;
+        }
+        const double spread = count * snn - sn * sn;
+        if (spread > 0) {
+            height = (count * snp - sn * sp) / spread;
+            offset = (sp - height * sn) / count;
+        }
     }
-    const double offset = offsets.isEmpty() ? 0.0 : median(offsets);
-
     // A spurious or a missed peak halves or doubles the spacing: those starts are tried when
     // the first does not fit.
     Fit best;
