@@ -1,4 +1,5 @@
 #include "detectorfit.h"
+#include "symmetricinverse.h"
 
 #include <algorithm>
 #include <cmath>
@@ -95,61 +96,6 @@ double densitySlope(const QVector<double> &p, double level, double *curvature)
     return slope;
 }
 
-// The inverse of a symmetric positive semi-definite matrix (row-major), computed on its
-// unit-diagonal scaling so that counts and levels of very different size do not spoil the
-// pivots. Rows with a zero diagonal (a parameter the data do not touch) stay zero. False when
-// the matrix is singular otherwise.
-bool invert(const QVector<double> &a, int size, QVector<double> *inverse)
-{
-    QVector<double> scale(size, 0.0);
-    for (int i = 0; i < size; ++i)
-        scale[i] = a[i * size + i] > 0.0 ? 1.0 / std::sqrt(a[i * size + i]) : 0.0;
-    // Gauss-Jordan on [m | identity], with partial pivoting.
-    QVector<double> m(size * size), inv(size * size, 0.0);
-    for (int i = 0; i < size; ++i) {
-        for (int j = 0; j < size; ++j)
-            m[i * size + j] = a[i * size + j] * scale[i] * scale[j];
-        if (scale[i] == 0.0)
-            m[i * size + i] = 1.0; // a frozen parameter: decoupled
-        inv[i * size + i] = 1.0;
-    }
-    for (int col = 0; col < size; ++col) {
-        int pivot = col;
-        for (int row = col + 1; row < size; ++row) {
-            if (std::abs(m[row * size + col]) > std::abs(m[pivot * size + col]))
-                pivot = row;
-        }
-        if (std::abs(m[pivot * size + col]) < 1e-13)
-            return false;
-        if (pivot != col) {
-            for (int j = 0; j < size; ++j) {
-                std::swap(m[col * size + j], m[pivot * size + j]);
-                std::swap(inv[col * size + j], inv[pivot * size + j]);
-            }
-        }
-        const double factor = 1.0 / m[col * size + col];
-        for (int j = 0; j < size; ++j) {
-            m[col * size + j] *= factor;
-            inv[col * size + j] *= factor;
-        }
-        for (int row = 0; row < size; ++row) {
-            const double f = m[row * size + col];
-            if (row == col || f == 0.0)
-                continue;
-            for (int j = 0; j < size; ++j) {
-                m[row * size + j] -= f * m[col * size + j];
-                inv[row * size + j] -= f * inv[col * size + j];
-            }
-        }
-    }
-    inverse->resize(size * size);
-    for (int i = 0; i < size; ++i) {
-        for (int j = 0; j < size; ++j)
-            (*inverse)[i * size + j] = inv[i * size + j] * scale[i] * scale[j];
-    }
-    return true;
-}
-
 struct Points
 {
     QVector<double> level;
@@ -242,7 +188,7 @@ void startAmplitudes(const Points &data, QVector<double> *p)
         }
     }
     QVector<double> inverse;
-    if (!invert(ata, count, &inverse))
+    if (!invertSymmetric(ata, count, &inverse))
         return;
     for (int a = 0; a < count; ++a) {
         double value = 0.0;
@@ -277,7 +223,7 @@ Fit fitFrom(const Points &data, double height, double offset, double maxLevel)
             damped = jtj;
             for (int i = 0; i < size; ++i)
                 damped[i * size + i] *= 1.0 + lambda;
-            if (invert(damped, size, &inverse)) {
+            if (invertSymmetric(damped, size, &inverse)) {
                 QVector<double> trial = p;
                 for (int a = 0; a < size; ++a) {
                     double value = 0.0;
@@ -308,12 +254,12 @@ Fit fitFrom(const Points &data, double height, double offset, double maxLevel)
     const int degrees = data.level.size() - free;
     if (degrees <= 0)
         return fit;
-    if (!invert(jtj, size, &fit.covariance)) {
+    if (!invertSymmetric(jtj, size, &fit.covariance)) {
         // Nearly collinear parameters, such as the noise next to a large per-photon width:
         // a touch of ridge keeps the others' errors.
         for (int i = 0; i < size; ++i)
             jtj[i * size + i] *= 1.0 + 1e-9;
-        if (!invert(jtj, size, &fit.covariance))
+        if (!invertSymmetric(jtj, size, &fit.covariance))
             return fit;
     }
     fit.reducedChiSquare = chiSquare / degrees;
