@@ -112,17 +112,47 @@ void extremes(const QVector<Slope> &s, QVector<int> *peaks, QVector<int> *valley
     }
 }
 
+bool isFlat(const QVector<Slope> &s)
+{
+    return std::none_of(s.cbegin(), s.cend(), [](const Slope &slope) {
+        return slope.value > Significance * slope.sigma;
+    });
+}
+
 } // namespace
+
+QVector<double> LevelProposal::peakLevels(const QVector<QPointF> &points, QString *reason)
+{
+    const QVector<Slope> s = slopes(points);
+    if (s.size() + 1 < MinPoints) {
+        *reason = QStringLiteral("curve too short");
+        return {};
+    }
+    if (isFlat(s)) {
+        *reason = QStringLiteral("no valley: curve flat");
+        return {};
+    }
+    QVector<int> peaks, valleys;
+    extremes(s, &peaks, &valleys);
+    QVector<double> levels;
+    for (int peak : qAsConst(peaks))
+        levels.append(s[peak].level);
+    return levels;
+}
+
+LevelProposal LevelProposal::fromLevel(double level, double uncertainty)
+{
+    LevelProposal proposal(int(std::lround(std::clamp(level, 0.0, 65535.0))), QString());
+    proposal.m_uncertainty = uncertainty;
+    return proposal;
+}
 
 LevelProposal LevelProposal::fromCurve(const QVector<QPointF> &points, int photons)
 {
     const QVector<Slope> s = slopes(points);
     if (s.size() + 1 < MinPoints)
         return {-1, QStringLiteral("curve too short")};
-    const bool falls = std::any_of(s.cbegin(), s.cend(), [](const Slope &slope) {
-        return slope.value > Significance * slope.sigma;
-    });
-    if (!falls)
+    if (isFlat(s))
         return {-1, QStringLiteral("no valley: curve flat")};
 
     QVector<int> peaks, valleys;

@@ -8,17 +8,13 @@
 namespace {
 
 // Counts model. Every reference level is a comparator threshold on the same stream of pulses;
-// a pulse of n photons has a height around n * PhotonHeight, and the number of photons per
-// pulse is Poisson distributed. Count i is the number of pulses above threshold i in one time
-// constant, so a sweep of one level over 0..65535 falls as a staircase: a steep edge of
-// electronic noise near 0, then one step per photon number, down to about 0 at 65535.
+// a pulse of n photons has a height around n * pulseHeight, and the number of photons per
+// pulse follows the light's statistics. Count i is the number of pulses above threshold i in
+// one time constant, so a sweep of one level over 0..65535 falls as a staircase: a steep edge
+// of electronic noise near 0, then one step per photon number, down to about 0 at 65535.
 constexpr double PulseRate = 100000.0; // pulses per second on channel 0
 constexpr double ChannelRateStep = 0.1; // each channel index counts 10 % more than the last
-constexpr double MeanPhotons = 1.0;
-constexpr double PhotonHeight = 8000.0;
-constexpr double PhotonWidth = 1000.0; // spread of a 1-photon pulse; n photons: times sqrt(n)
-constexpr double NoiseRate = 1000000.0; // electronic noise crossings at a zero threshold
-constexpr double NoiseWidth = 600.0;
+// Photon numbers summed at least; more only while the rest holds over 1e-9 of the pulses.
 constexpr int MaxPhotons = 12;
 
 // Share of a Gaussian of this centre and width above the threshold.
@@ -192,16 +188,32 @@ KuvelCounterModel::Outcome KuvelCounterModel::handle(quint8 command, const QByte
     }
 }
 
+double KuvelCounterModel::photonShare(int photons) const
+{
+    const double mean = m_detector.meanPhotons;
+    // Built up by the same products as in expectedCount, so both agree to the last bit.
+    double share = m_detector.statistics == Thermal ? 1.0 / (1.0 + mean) : std::exp(-mean);
+    for (int n = 1; n <= photons; ++n)
+        share *= m_detector.statistics == Thermal ? mean / (1.0 + mean) : mean / n;
+    return share;
+}
+
 double KuvelCounterModel::expectedCount(int level) const
 {
+    const Detector &d = m_detector;
     const double threshold = m_levels[m_channel][level];
     const double rate = PulseRate * (1.0 + ChannelRateStep * m_channel);
-    double perSecond = NoiseRate * above(threshold, 0.0, NoiseWidth);
-    double poisson = std::exp(-MeanPhotons); // share of pulses with 0 photons
-    for (int n = 1; n <= MaxPhotons; ++n) {
-        poisson *= MeanPhotons / n;
-        perSecond
-            += rate * poisson * above(threshold, n * PhotonHeight, PhotonWidth * std::sqrt(n));
+    double perSecond = d.noiseRate * above(threshold, 0.0, d.noiseWidth);
+    double share = photonShare(0);
+    double rest = 1.0 - share;
+    for (int n = 1; n <= MaxPhotons || (rest > 1e-9 && n < 1000); ++n) {
+        share
+            *= d.statistics == Thermal ? d.meanPhotons / (1.0 + d.meanPhotons) : d.meanPhotons / n;
+        rest -= share;
+        const double width = d.pulseNoise > 0.0
+            ? std::sqrt(n * d.photonWidth * d.photonWidth + d.pulseNoise * d.pulseNoise)
+            : d.photonWidth * std::sqrt(n);
+        perSecond += rate * share * above(threshold, n * d.pulseHeight, width);
     }
     return perSecond * double(m_timeConst);
 }

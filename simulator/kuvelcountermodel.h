@@ -64,7 +64,32 @@ public:
     static constexpr float MinTimeConst = 0.01f;
     static constexpr float MaxTimeConst = 10.0f;
 
+    enum Statistics {
+        Poisson, // coherent light: a laser
+        Thermal, // Bose-Einstein: p(n) = m^n / (1 + m)^(n + 1)
+    };
+
+    // The detector and the light behind the counts. The defaults are the demo device that every
+    // test without options relies on: the electronic noise shows only on the baseline, where
+    // the comparator's own crossings (the pulses without photons among them) far outnumber
+    // the pulses.
+    struct Detector
+    {
+        double pulseHeight = 8000.0; // of one photon
+        double noiseWidth = 600.0; // of the baseline's noise
+        double pulseNoise = 0.0; // the same noise on every pulse, added in quadrature
+        double photonWidth = 1000.0; // spread of a 1-photon pulse; n photons: times sqrt(n)
+        double meanPhotons = 1.0;
+        Statistics statistics = Poisson;
+        double noiseRate = 1000000.0; // baseline crossings per second at a zero threshold
+    };
+
     explicit KuvelCounterModel(quint64 seed = 1);
+
+    void setDetector(const Detector &detector) { m_detector = detector; }
+    const Detector &detector() const { return m_detector; }
+    // The share of light pulses with `photons` photons.
+    double photonShare(int photons) const;
 
     void setDeviceType(const QByteArray &text) { m_deviceType = text; }
     // The 12 bytes the identifier read answers; the default holds every reserved frame value.
@@ -96,6 +121,7 @@ public:
 private:
     void measure();
 
+    Detector m_detector;
     QByteArray m_deviceType;
     QByteArray m_identifier;
     bool m_numberedCounts = false;

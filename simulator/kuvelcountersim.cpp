@@ -103,6 +103,7 @@ KuvelCounterSim::KuvelCounterSim(const KuvelSimOptions &options, QObject *parent
     if (!options.identifier.isEmpty())
         m_model.setIdentifier(options.identifier);
     m_model.setNumberedCounts(options.numberedCounts);
+    m_model.setDetector(options.detector);
     m_clock.start();
 
     m_sendTimer.setSingleShot(true);

@@ -37,6 +37,7 @@ struct KuvelSimOptions
     bool silent = false;
     bool echo = false;
     bool numberedCounts = false;
+    KuvelCounterModel::Detector detector;
     QByteArray deviceType = "KuvelCounter";
     QByteArray identifier; // 12 bytes; empty: the model's default
     QString logPath; // empty: no log

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -88,6 +89,52 @@ bool parseMs(const QCommandLineParser &parser, const QString &name, int *ms)
     return false;
 }
 
+// A positive number, such as a pulse height or a width in level units.
+bool parsePositive(const QCommandLineParser &parser, const QString &name, double *value)
+{
+    if (!parser.isSet(name))
+        return true;
+    bool ok = false;
+    *value = parser.value(name).toDouble(&ok);
+    if (ok && *value > 0.0 && std::isfinite(*value))
+        return true;
+    std::fprintf(stderr, "kuvel-counter-sim: --%s needs a positive number\n", qPrintable(name));
+    return false;
+}
+
+bool parseDetector(const QCommandLineParser &parser, KuvelCounterModel::Detector *detector)
+{
+    double noise = 0.0;
+    if (parser.isSet(QStringLiteral("noise-width"))) {
+        if (!parsePositive(parser, QStringLiteral("noise-width"), &noise))
+            return false;
+        detector->noiseWidth = noise;
+        detector->pulseNoise = noise;
+    }
+    if (parser.isSet(QStringLiteral("noise-rate"))) {
+        bool ok = false;
+        detector->noiseRate = parser.value(QStringLiteral("noise-rate")).toDouble(&ok);
+        if (!ok || !(detector->noiseRate >= 0.0) || !std::isfinite(detector->noiseRate)) {
+            std::fprintf(stderr, "kuvel-counter-sim: --noise-rate needs a number from 0 on\n");
+            return false;
+        }
+    }
+    if (parser.isSet(QStringLiteral("statistics"))) {
+        const QString name = parser.value(QStringLiteral("statistics"));
+        if (name == QLatin1String("poisson")) {
+            detector->statistics = KuvelCounterModel::Poisson;
+        } else if (name == QLatin1String("thermal")) {
+            detector->statistics = KuvelCounterModel::Thermal;
+        } else {
+            std::fprintf(stderr, "kuvel-counter-sim: --statistics is poisson or thermal\n");
+            return false;
+        }
+    }
+    return parsePositive(parser, QStringLiteral("pulse-height"), &detector->pulseHeight)
+        && parsePositive(parser, QStringLiteral("photon-width"), &detector->photonWidth)
+        && parsePositive(parser, QStringLiteral("mean-photons"), &detector->meanPhotons);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -163,6 +210,25 @@ int main(int argc, char *argv[])
         {QStringLiteral("unsolicited"),
          QStringLiteral("Send the current counts (code 0x17) unasked every <ms>."),
          QStringLiteral("ms")},
+        {QStringLiteral("pulse-height"),
+         QStringLiteral("Level of a 1-photon pulse; n photons: n times it (default 8000)."),
+         QStringLiteral("level")},
+        {QStringLiteral("photon-width"),
+         QStringLiteral("Spread of a 1-photon pulse; n photons: times sqrt(n) (default 1000)."),
+         QStringLiteral("level")},
+        {QStringLiteral("noise-width"),
+         QStringLiteral("Electronic noise, on the baseline and on every pulse (default 600 on "
+                        "the baseline only)."),
+         QStringLiteral("level")},
+        {QStringLiteral("noise-rate"),
+         QStringLiteral("Baseline crossings per second at a zero threshold, the pulses without "
+                        "photons among them (default 1000000)."),
+         QStringLiteral("n")},
+        {QStringLiteral("mean-photons"),
+         QStringLiteral("Mean photon number per pulse (default 1)."), QStringLiteral("n")},
+        {QStringLiteral("statistics"),
+         QStringLiteral("Photon statistics of the light: poisson (default) or thermal."),
+         QStringLiteral("name")},
     });
     parser.process(app);
 
@@ -210,7 +276,8 @@ int main(int argc, char *argv[])
         || !parseMsRange(parser, QStringLiteral("late-ms"), &options.lateMinMs, &options.lateMaxMs)
         || !parseCodes(parser, QStringLiteral("late-codes"), &options.lateCodes)
         || !parseCodes(parser, QStringLiteral("drop-codes"), &options.dropCodes)
-        || !parseMs(parser, QStringLiteral("unsolicited"), &options.unsolicitedMs))
+        || !parseMs(parser, QStringLiteral("unsolicited"), &options.unsolicitedMs)
+        || !parseDetector(parser, &options.detector))
         return 2;
 
     if (::pipe2(signalPipe, O_NONBLOCK | O_CLOEXEC) != 0) {

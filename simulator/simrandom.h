@@ -3,6 +3,9 @@
 
 #include <QtGlobal>
 
+#include <algorithm>
+#include <cmath>
+
 // A small generator of our own (splitmix64), so that a seed gives the same run on every
 // platform and standard library, which std::*_distribution does not promise.
 class SimRandom
@@ -25,6 +28,26 @@ public:
     quint32 below(quint32 bound) { return bound ? quint32(next() % bound) : 0; }
 
     bool chance(double share) { return uniform() < share; }
+
+    // Standard normal, by Box-Muller.
+    double gaussian()
+    {
+        const double radius = std::sqrt(-2.0 * std::log(1.0 - uniform()));
+        return radius * std::cos(6.283185307179586 * uniform());
+    }
+
+    // A Poisson count of this mean: exact for small means, by the normal approximation from
+    // 30 on, where the two differ by less than a count's own spread shows.
+    quint64 poisson(double mean)
+    {
+        if (mean >= 30.0)
+            return quint64(std::max(0.0, std::round(mean + std::sqrt(mean) * gaussian())));
+        const double limit = std::exp(-mean);
+        quint64 count = 0;
+        for (double product = uniform(); product > limit; product *= uniform())
+            ++count;
+        return count;
+    }
 
 private:
     quint64 m_state;

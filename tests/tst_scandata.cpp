@@ -1,3 +1,4 @@
+#include "detectorfit.h"
 #include "kuvelcountermodel.h"
 #include "levelproposal.h"
 #include "scandata.h"
@@ -38,6 +39,34 @@ QVector<QPointF> simulatedCurve(int phase, int start, int stop, int step, float 
     return curve;
 }
 
+// A scan of all four phases on the model with this detector and light, with Poisson counts.
+// The baseline crossings are just the pulses without photons, so that the photon-number
+// weights are those of the light.
+QVector<QVector<QPointF>> poissonScan(KuvelCounterModel::Detector detector, float timeConst,
+                                      quint64 seed)
+{
+    KuvelCounterModel model;
+    model.setDetector(detector);
+    detector.noiseRate = 100000.0 * model.photonShare(0);
+    model.setDetector(detector);
+    QByteArray answer, payload(4, '\0');
+    qToLittleEndian<float>(timeConst, payload.data());
+    model.handle(KuvelCounterModel::WriteTimeConst, payload, &answer);
+    SimRandom random(seed);
+    QVector<QVector<QPointF>> curves(4);
+    for (int phase = 1; phase <= 4; ++phase) {
+        for (int level = 0; level <= 49500; level += 500) {
+            QByteArray record(4, '\0');
+            record[1] = char(phase - 1);
+            qToLittleEndian<quint16>(quint16(level), record.data() + 2);
+            model.handle(KuvelCounterModel::WriteReferenceLevel, record, &answer);
+            curves[phase - 1].append(
+                QPointF(level, double(random.poisson(model.expectedCount(phase - 1)))));
+        }
+    }
+    return curves;
+}
+
 } // namespace
 
 // What a scan means apart from the window: the proposed levels and the saved file.
@@ -49,6 +78,8 @@ private slots:
     void proposalInSimulatorValley();
     void noProposal_data();
     void noProposal();
+    void fitFindsDetector_data();
+    void fitFindsDetector();
     void csvReadsBack();
     void csvReadByPandas();
 };
@@ -112,6 +143,63 @@ void TestScanData::noProposal()
     const LevelProposal proposal = LevelProposal::fromCurve(curve, phase);
     QVERIFY2(!proposal.isValid(), qPrintable(proposal.text()));
     QCOMPARE(proposal.reason(), reason);
+    // The fit of the detector's model, from that phase alone, proposes nothing there either.
+    QVector<QVector<QPointF>> curves(4);
+    curves[phase - 1] = curve;
+    const LevelProposal fitted = DetectorFit::proposals(curves).at(phase - 1);
+    QVERIFY2(!fitted.isValid(), qPrintable(fitted.text()));
+    QCOMPARE(fitted.reason(), reason);
+}
+
+void TestScanData::fitFindsDetector_data()
+{
+    QTest::addColumn<double>("height");
+    QTest::addColumn<double>("noise");
+    QTest::addColumn<double>("perPhoton");
+    QTest::addColumn<double>("mean");
+    QTest::addColumn<bool>("thermal");
+    QTest::addColumn<float>("timeConst");
+    QTest::newRow("8000, mean 1") << 8000.0 << 600.0 << 1000.0 << 1.0 << false << 1.0f;
+    QTest::newRow("6000, narrow, mean 2") << 6000.0 << 400.0 << 700.0 << 2.0 << false << 1.0f;
+    // Few photons and few counts: the 4-photon step holds about 30 counts.
+    QTest::newRow("10000, wide, mean 0.5, 0.2 s")
+        << 10000.0 << 900.0 << 1500.0 << 0.5 << false << 0.2f;
+    QTest::newRow("thermal light, mean 1.5") << 8000.0 << 500.0 << 1000.0 << 1.5 << true << 1.0f;
+}
+
+void TestScanData::fitFindsDetector()
+{
+    QFETCH(double, height);
+    QFETCH(double, noise);
+    QFETCH(double, perPhoton);
+    QFETCH(double, mean);
+    QFETCH(bool, thermal);
+    QFETCH(float, timeConst);
+    KuvelCounterModel::Detector detector;
+    detector.pulseHeight = height;
+    detector.noiseWidth = noise;
+    detector.pulseNoise = noise;
+    detector.photonWidth = perPhoton;
+    detector.meanPhotons = mean;
+    detector.statistics = thermal ? KuvelCounterModel::Thermal : KuvelCounterModel::Poisson;
+    const DetectorFit fit(poissonScan(detector, timeConst, 7));
+    QVERIFY2(fit.isFitted() && fit.reason().isEmpty(), qPrintable(fit.reason()));
+    QVERIFY2(std::abs(fit.pulseHeight() - height) < 0.01 * height,
+             qPrintable(fit.reportLines().join('\n')));
+    QVERIFY2(std::abs(fit.meanPhotons() - mean) < 0.05 * mean,
+             qPrintable(fit.reportLines().join('\n')));
+    const QVector<LevelProposal> proposals = fit.proposals();
+    for (int n = 1; n <= 4; ++n) {
+        // Clear of both peaks by half their widths: next to a weak peak the valley's lowest
+        // point lies near it.
+        const double below
+            = (n - 1) * height + 0.5 * std::hypot(noise, perPhoton * std::sqrt(n - 1));
+        const double above = n * height - 0.5 * std::hypot(noise, perPhoton * std::sqrt(n));
+        const LevelProposal &proposal = proposals[n - 1];
+        QVERIFY2(proposal.isValid() && proposal.level() > below && proposal.level() < above
+                     && proposal.uncertainty() >= 0,
+                 qPrintable(QStringLiteral("%1: %2").arg(n).arg(proposal.text())));
+    }
 }
 
 void TestScanData::csvReadsBack()
