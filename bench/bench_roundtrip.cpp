@@ -2,11 +2,11 @@
 // the simulated counter on a pseudo-terminal, side by side with the same frames written and
 // the answers read with bare write/poll/read on the same terminal and the same simulator.
 // The two alternate block by block, so drift of a shared machine touches both alike.
-#include "benchsim.h"
 #include "benchstats.h"
 #include "cstarprotocolpc.h"
 #include "curs485iointerface.h"
 #include "roundtripblocks.h"
+#include "simprocess.h"
 
 #include <QCoreApplication>
 
@@ -28,8 +28,8 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
 
-    bench::SimulatorProcess sim;
-    if (sim.portName().isEmpty()) {
+    SimProcess sim(SimProcess::Unlogged);
+    if (!sim.start()) {
         std::fprintf(stderr, "bench_roundtrip: the simulator did not start\n");
         return 1;
     }
@@ -48,10 +48,10 @@ int main(int argc, char **argv)
         for (int block = 0; block < Blocks; ++block) {
             {
                 cuRs485IOInterface link;
-                link.setPortName(sim.portName());
+                link.setPortName(sim.portPath());
                 bench::programBlock(&link, BlockReads, &p);
             }
-            bench::BareLine line(sim.portName());
+            bench::BareLine line(sim.portPath());
             bench::bareBlock(line, requestCodec, BlockReads, &b);
         }
         progMedian.push_back(bench::median(p.us));

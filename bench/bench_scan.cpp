@@ -2,9 +2,9 @@
 // simulated counter, driven through the main window as the operator drives it. The baseline
 // is the sum of the settle delays the scan itself arms: what a scan costs with no work at all.
 #include "bareline.h"
-#include "benchsim.h"
 #include "benchstats.h"
 #include "mainwindow.h"
+#include "simprocess.h"
 
 #include <functional>
 #include <memory>
@@ -184,16 +184,16 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     QApplication::setStyle(QStringLiteral("Fusion"));
 
-    bench::SimulatorProcess sim;
-    bench::SimulatorProcess bareSim;
-    if (sim.portName().isEmpty() || bareSim.portName().isEmpty()) {
+    SimProcess sim(SimProcess::Unlogged);
+    SimProcess bareSim(SimProcess::Unlogged);
+    if (!sim.start() || !bareSim.start()) {
         std::fprintf(stderr, "bench_scan: the simulator did not start\n");
         return 1;
     }
-    bench::BareLine bareLine(bareSim.portName());
+    bench::BareLine bareLine(bareSim.portPath());
 
     MainWindow window;
-    window.setPortName(sim.portName());
+    window.setPortName(sim.portPath());
     if (!window.isCorrectDevice()) {
         std::fprintf(stderr, "bench_scan: the simulator was not identified\n");
         return 1;

@@ -2,8 +2,9 @@
 // kuvel-counter-cli process per reading (the CLI has no counts "get": "watch --count 1" is the
 // process that reads the counts once), each against a simulated counter of its own.
 
-#include "benchsim.h"
 #include "benchstats.h"
+#include "childprocess.h"
+#include "simprocess.h"
 
 #include <QCoreApplication>
 #include <QTcpServer>
@@ -56,9 +57,9 @@ double processRate(const QString &program, const QStringList &arguments)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    bench::SimulatorProcess serverSim;
-    bench::SimulatorProcess cliSim;
-    if (serverSim.portName().isEmpty() || cliSim.portName().isEmpty())
+    SimProcess serverSim(SimProcess::Unlogged);
+    SimProcess cliSim(SimProcess::Unlogged);
+    if (!serverSim.start() || !cliSim.start())
         return 1;
 
     quint16 port = 0;
@@ -67,11 +68,11 @@ int main(int argc, char *argv[])
         probe.listen(QHostAddress::LocalHost);
         port = probe.serverPort();
     }
-    bench::ChildOfBenchmark server;
+    ChildProcess server;
     server.setReadChannel(QProcess::StandardError);
     server.start(
         QStringLiteral(KUVEL_SERVER_PATH),
-        {"--port", serverSim.portName(), "--listen", QStringLiteral("127.0.0.1:%1").arg(port)});
+        {"--port", serverSim.portPath(), "--listen", QStringLiteral("127.0.0.1:%1").arg(port)});
     QByteArray said;
     while (!said.contains("serving") && server.waitForReadyRead(5000))
         said += server.readAllStandardError();
@@ -92,15 +93,15 @@ int main(int argc, char *argv[])
     for (int run = 0; run < Runs; ++run) {
         served.push_back(serverRate(port));
         watched.push_back(processRate(cli,
-                                      {"--port", cliSim.portName(), "watch", "--count", "1",
+                                      {"--port", cliSim.portPath(), "watch", "--count", "1",
                                        "--period", "0.01", "--no-header"}));
-        got.push_back(processRate(cli, {"--port", cliSim.portName(), "get", "timeconst"}));
+        got.push_back(processRate(cli, {"--port", cliSim.portPath(), "get", "timeconst"}));
         std::fprintf(stderr,
                      "run %d: server %.0f queries/s, CLI watch --count 1 %.1f/s, CLI get "
                      "timeconst %.1f/s\n",
                      run + 1, served.back(), watched.back(), got.back());
     }
-    bench::endChild(server);
+    server.end();
 
     const double mServed = bench::median(served);
     const double mWatched = bench::median(watched);

@@ -9,10 +9,10 @@
 // paint of the main window; the parent takes the child's peak resident memory from wait4.
 // The baseline, run the same way, is a bare Qt program that shows an empty main window in the
 // same style: what any Qt Widgets program pays before its first paint.
-#include "benchsim.h"
 #include "benchstats.h"
 #include "kuvelcounterapp.h"
 #include "mainwindow.h"
+#include "simprocess.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -174,8 +174,8 @@ int main(int argc, char **argv)
 
     // The simulator needs an event loop of its own only in its own process.
     QCoreApplication app(argc, argv);
-    bench::SimulatorProcess sim;
-    if (sim.portName().isEmpty()) {
+    SimProcess sim(SimProcess::Unlogged);
+    if (!sim.start()) {
         std::fprintf(stderr, "bench_startup: the simulator did not start\n");
         return 1;
     }
@@ -185,8 +185,8 @@ int main(int argc, char **argv)
     for (int run = 0; run < Runs; ++run) {
         ChildResult p;
         ChildResult b;
-        if (!startChild(self.constData(), "program", sim.portName(), &p)
-            || !startChild(self.constData(), "bare", sim.portName(), &b))
+        if (!startChild(self.constData(), "program", sim.portPath(), &p)
+            || !startChild(self.constData(), "bare", sim.portPath(), &b))
             return 1;
         programMs.push_back(p.seconds * 1000.0);
         programMb.push_back(p.peakMb);

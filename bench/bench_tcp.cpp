@@ -3,13 +3,15 @@
 // pseudo-terminal directly, each beside its bare exchange: the frames written and the answers
 // read with write/poll/read on the same connection. The four alternate block by block, so
 // drift of a shared machine touches all alike.
-#include "benchsim.h"
 #include "benchstats.h"
+#include "childprocess.h"
 #include "cstarprotocolpc.h"
 #include "cuiointerface.h"
 #include "curs485iointerface.h"
 #include "linkfactory.h"
 #include "roundtripblocks.h"
+#include "ser2netprocess.h"
+#include "simprocess.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -27,30 +29,13 @@ constexpr int BlockReads = Reads / Blocks;
 constexpr int Runs = 5;
 constexpr quint8 ReadCounts = 0x17;
 
-// A TCP port that was free a moment ago, for ser2net to listen on.
-quint16 freeTcpPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    quint16 port = 0;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0
-        && ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    if (fd >= 0)
-        ::close(fd);
-    return port;
-}
-
 // ser2net in the foreground with a configuration of its own, ended with the benchmark.
 class Ser2net
 {
 public:
     explicit Ser2net(const QString &ptyPath)
     {
-        m_port = freeTcpPort();
+        m_port = Ser2netProcess::freePort();
         if (!m_dir.isValid() || m_port == 0)
             return;
         // chardelay off: by default ser2net holds bytes from the line up to a few character
@@ -85,13 +70,13 @@ public:
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
     }
-    ~Ser2net() { bench::endChild(m_process); }
+    ~Ser2net() { m_process.end(); }
     bool isReady() const { return m_ready; }
     quint16 port() const { return m_port; }
 
 private:
     QTemporaryDir m_dir;
-    bench::ChildOfBenchmark m_process;
+    ChildProcess m_process;
     quint16 m_port = 0;
     bool m_ready = false;
 };
@@ -104,13 +89,13 @@ int main(int argc, char **argv)
 
     // One simulated counter for each path, so neither sees the other's bytes: ser2net keeps
     // its terminal open while a client is connected.
-    bench::SimulatorProcess directSim;
-    bench::SimulatorProcess servedSim;
-    if (directSim.portName().isEmpty() || servedSim.portName().isEmpty()) {
+    SimProcess directSim(SimProcess::Unlogged);
+    SimProcess servedSim(SimProcess::Unlogged);
+    if (!directSim.start() || !servedSim.start()) {
         std::fprintf(stderr, "bench_tcp: the simulator did not start\n");
         return 1;
     }
-    Ser2net server(servedSim.portName());
+    Ser2net server(servedSim.portPath());
     if (!server.isReady()) {
         std::fprintf(stderr, "bench_tcp: ser2net did not start (scripts/deps.sh bench)\n");
         return 1;
@@ -127,11 +112,11 @@ int main(int argc, char **argv)
         for (int block = 0; block < Blocks; ++block) {
             {
                 cuRs485IOInterface link;
-                link.setPortName(directSim.portName());
+                link.setPortName(directSim.portPath());
                 bench::programBlock(&link, BlockReads, &pp);
             }
             {
-                bench::BareLine line(directSim.portName());
+                bench::BareLine line(directSim.portPath());
                 bench::bareBlock(line, request, BlockReads, &bp);
             }
             {

@@ -6,10 +6,10 @@
 // drawn. The figure is the CPU time of the process per second of wall time while each counts,
 // and the difference in % of one core. The window without the trend is also measured with
 // its Counts tab shown, whose labels change at every poll, for comparison.
-#include "benchsim.h"
 #include "benchstats.h"
 #include "counttrend.h"
 #include "mainwindow.h"
+#include "simprocess.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -92,17 +92,17 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     QApplication::setStyle(QStringLiteral("Fusion"));
 
-    bench::SimulatorProcess simTrend;
-    bench::SimulatorProcess simPlain;
-    if (simTrend.portName().isEmpty() || simPlain.portName().isEmpty()) {
+    SimProcess simTrend(SimProcess::Unlogged);
+    SimProcess simPlain(SimProcess::Unlogged);
+    if (!simTrend.start() || !simPlain.start()) {
         std::fprintf(stderr, "bench_trend: the simulator did not start\n");
         return 1;
     }
 
     MainWindow withTrend;
     MainWindow without;
-    withTrend.setPortName(simTrend.portName());
-    without.setPortName(simPlain.portName());
+    withTrend.setPortName(simTrend.portPath());
+    without.setPortName(simPlain.portPath());
     if (!withTrend.isCorrectDevice() || !without.isCorrectDevice()) {
         std::fprintf(stderr, "bench_trend: the simulator was not identified\n");
         return 1;

@@ -4,14 +4,10 @@
 #include "benchstats.h"
 #include "curs485iointerface.h"
 #include "kuvelcounterdriver.h"
+#include "pseudoterminal.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-
-#include <fcntl.h>
-#include <stdlib.h>
-#include <termios.h>
-#include <unistd.h>
 
 namespace {
 
@@ -19,58 +15,25 @@ constexpr int Runs = 5;
 constexpr int BaselineRuns = 3;
 constexpr int Attempts = 5;
 
-// A pseudo-terminal whose far end is held open but never read or answered: a silent device
-// on a line that stays up.
-class SilentLine
-{
-public:
-    SilentLine()
-    {
-        m_master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (m_master >= 0 && grantpt(m_master) == 0 && unlockpt(m_master) == 0)
-            m_slavePath = QString::fromLocal8Bit(ptsname(m_master));
-        termios tio;
-        if (tcgetattr(m_master, &tio) == 0) {
-            cfmakeraw(&tio);
-            tcsetattr(m_master, TCSANOW, &tio);
-        }
-    }
-    ~SilentLine()
-    {
-        if (m_master >= 0)
-            ::close(m_master);
-    }
-    QString slavePath() const { return m_slavePath; }
-
-    // Throws away what the program wrote, so the terminal's buffer never fills.
-    void drain() const
-    {
-        char sink[256];
-        while (::read(m_master, sink, sizeof(sink)) > 0) { }
-    }
-
-private:
-    int m_master = -1;
-    QString m_slavePath;
-};
-
 } // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
 
-    SilentLine line;
-    if (line.slavePath().isEmpty()) {
+    // A silent device on a line that stays up: the far end is never answered, only drained so
+    // the terminal's buffer never fills.
+    PseudoTerminal line;
+    if (line.path().isEmpty()) {
         std::fprintf(stderr, "bench_wait: no pseudo-terminal\n");
         return 1;
     }
     cuRs485IOInterface link;
-    link.setPortName(line.slavePath());
+    link.setPortName(line.path());
     KuvelCounterDriver driver;
     driver.setIOInterface(&link);
     if (!link.initialize()) {
-        std::fprintf(stderr, "bench_wait: cannot open %s\n", qPrintable(line.slavePath()));
+        std::fprintf(stderr, "bench_wait: cannot open %s\n", qPrintable(line.path()));
         return 1;
     }
 

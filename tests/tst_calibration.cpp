@@ -2,6 +2,7 @@
 #include "kuvelversion.h"
 #include "mainwindow.h"
 #include "ser2netprocess.h"
+#include "simlog.h"
 #include "simprocess.h"
 
 #include <QDoubleSpinBox>
@@ -250,15 +251,14 @@ void TestCalibration::verifySettleDelays(double timeConst)
     double lastWrite = -1.0;
     int levelsWritten = 0;
     int checked = 0;
-    for (const QString &line : m_sim.logLines()) {
-        const QStringList tokens = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        if (tokens.size() < 3 || tokens.at(1) != QLatin1String("rx"))
+    for (const SimLog::Line &request : SimLog::frames(m_sim.logLines())) {
+        if (request.kind != QLatin1String("rx"))
             continue;
-        const double time = tokens.at(0).toDouble();
-        if (tokens.at(2) == QLatin1String("10")) {
+        const double time = request.time;
+        if (request.code == 0x10) {
             lastWrite = time;
             ++levelsWritten;
-        } else if (tokens.at(2) == QLatin1String("17")) {
+        } else if (request.code == 0x17) {
             if (levelsWritten > 0) {
                 const double settle = levelsWritten == 1 ? timeConst : 2 * timeConst;
                 // A little under, for the rounding of the delay to whole milliseconds.
@@ -269,7 +269,7 @@ void TestCalibration::verifySettleDelays(double timeConst)
                 ++checked;
             }
             levelsWritten = 0;
-        } else if (tokens.at(2) != QLatin1String("12") && tokens.at(2) != QLatin1String("15")) {
+        } else if (request.code != 0x12 && request.code != 0x15) {
             levelsWritten = 0;
         }
     }

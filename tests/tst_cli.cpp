@@ -3,6 +3,7 @@
 
 #include "kuvelversion.h"
 #include "ser2netprocess.h"
+#include "simlog.h"
 #include "simprocess.h"
 
 #include <QElapsedTimer>
@@ -47,44 +48,15 @@ QStringList lines(const QByteArray &bytes)
     return QString::fromUtf8(bytes).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
-// One line of the simulator's log: direction, code and payload bytes, tags apart.
-struct LogEntry
-{
-    double time = 0; // seconds since the simulator started
-    QString direction;
-    quint8 code = 0;
-    QByteArray payload;
-    QStringList tags;
-};
-
-QList<LogEntry> parseLog(const QStringList &logLines)
-{
-    QList<LogEntry> entries;
-    for (const QString &line : logLines) {
-        const QStringList fields = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        if (fields.size() < 3 || (fields[1] != QLatin1String("rx") && fields[1] != "tx"))
-            continue;
-        LogEntry entry;
-        entry.time = fields[0].toDouble();
-        entry.direction = fields[1];
-        entry.code = quint8(fields[2].toUInt(nullptr, 16));
-        for (const QString &field : fields.mid(3)) {
-            if (field.size() == 2)
-                entry.payload.append(char(field.toUInt(nullptr, 16)));
-            else
-                entry.tags << field;
-        }
-        entries << entry;
-    }
-    return entries;
-}
+// The requests and answers of the simulator's log.
+using LogEntry = SimLog::Line;
 
 // Requests the counter received and acted on (a silent counter ignores them).
 QList<LogEntry> received(const QList<LogEntry> &entries)
 {
     QList<LogEntry> result;
     for (const LogEntry &entry : entries) {
-        if (entry.direction == QLatin1String("rx") && !entry.tags.contains("silent"))
+        if (entry.kind == QLatin1String("rx") && !entry.tags.contains("silent"))
             result << entry;
     }
     return result;
@@ -246,7 +218,7 @@ void TestCli::usageErrors()
     QVERIFY(result.out.isEmpty());
     QCOMPARE(result.err.size(), 1);
     // Refused before anything went out on the line.
-    QVERIFY(received(parseLog(m_sim.logLines())).isEmpty());
+    QVERIFY(received(SimLog::frames(m_sim.logLines())).isEmpty());
 }
 
 void TestCli::usageErrorNamesValue_data()
@@ -271,7 +243,7 @@ void TestCli::usageErrorNamesValue()
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(result.err.size(), 1);
     QVERIFY2(result.err.first().contains(message), qPrintable(result.err.first()));
-    QVERIFY(received(parseLog(m_sim.logLines())).isEmpty());
+    QVERIFY(received(SimLog::frames(m_sim.logLines())).isEmpty());
 }
 
 void TestCli::info()
@@ -288,10 +260,10 @@ void TestCli::info()
     QVERIFY(result.out[0].contains("KuvelCounter"));
 
     // The identifier as the counter sent it, 12 bytes in hex.
-    const QList<LogEntry> log = parseLog(m_sim.logLines());
+    const QList<LogEntry> log = SimLog::frames(m_sim.logLines());
     QByteArray identifier;
     for (const LogEntry &entry : log) {
-        if (entry.direction == QLatin1String("tx") && entry.code == 0x05)
+        if (entry.kind == QLatin1String("tx") && entry.code == 0x05)
             identifier = entry.payload;
     }
     QCOMPARE(identifier.size(), 12);
@@ -318,7 +290,7 @@ void TestCli::getAndSet()
     for (int channel : {1, 5, 8}) {
         const int before = m_sim.logLines().size();
         QCOMPARE(run({"set", "channel", QString::number(channel)}).exitCode, 0);
-        const QList<LogEntry> sent = received(parseLog(m_sim.logLines().mid(before)));
+        const QList<LogEntry> sent = received(SimLog::frames(m_sim.logLines().mid(before)));
         const int write = indexOfCode(sent, 0x13);
         QVERIFY(write >= 0);
         QCOMPARE(sent[write].payload, QByteArray(1, char(channel - 1)));
@@ -341,7 +313,7 @@ void TestCli::getAndSet()
     const CliResult level = run({"set", "level", "3", "4", "1000"});
     QCOMPARE(level.exitCode, 0);
     QVERIFY(level.out.isEmpty());
-    const QList<LogEntry> sent = received(parseLog(m_sim.logLines().mid(before)));
+    const QList<LogEntry> sent = received(SimLog::frames(m_sim.logLines().mid(before)));
     const int write = indexOfCode(sent, 0x10);
     QVERIFY(write >= 0);
     QCOMPARE(sent[write].payload, QByteArray::fromHex("0203e803"));
@@ -357,7 +329,8 @@ void TestCli::simpleCommands()
         const CliResult result = run({command.first});
         QCOMPARE(result.exitCode, 0);
         QVERIFY(result.out.isEmpty());
-        QVERIFY(indexOfCode(received(parseLog(m_sim.logLines().mid(before))), command.second) >= 0);
+        QVERIFY(indexOfCode(received(SimLog::frames(m_sim.logLines().mid(before))), command.second)
+                >= 0);
     }
 }
 
@@ -375,7 +348,7 @@ void TestCli::wrongDevice()
         = run({"scan", "--channel", "1", "--start", "0", "--stop", "10", "--step", "5"});
     QCOMPARE(scan.exitCode, 2);
     QVERIFY(scan.out.isEmpty());
-    for (const LogEntry &entry : received(parseLog(m_sim.logLines())))
+    for (const LogEntry &entry : received(SimLog::frames(m_sim.logLines())))
         QCOMPARE(entry.code, quint8(0x06));
 }
 
@@ -478,8 +451,8 @@ void TestCli::throughNetworkSerialServer()
     const QStringList printed = lines(watch.readAllStandardOutput()).mid(1);
     QCOMPARE(printed.size(), 40);
     QSet<QString> sent;
-    for (const LogEntry &entry : parseLog(m_sim.logLines())) {
-        if (entry.direction == QLatin1String("tx") && entry.code == 0x17)
+    for (const LogEntry &entry : SimLog::frames(m_sim.logLines())) {
+        if (entry.kind == QLatin1String("tx") && entry.code == 0x17)
             sent.insert(QStringLiteral("%1,%2,%3,%4")
                             .arg(countOf(entry.payload, 0))
                             .arg(countOf(entry.payload, 1))
@@ -515,7 +488,7 @@ void TestCli::watchCount()
     }
 
     // Started, read five times, stopped last.
-    const QList<LogEntry> sent = received(parseLog(m_sim.logLines().mid(before)));
+    const QList<LogEntry> sent = received(SimLog::frames(m_sim.logLines().mid(before)));
     const int start = indexOfCode(sent, 0x15);
     QVERIFY(start >= 0);
     int reads = 0;
@@ -566,7 +539,7 @@ void TestCli::scanMatchesLevelsWritten()
     }
 
     // Replay the log: the levels the counter held at each counts read, and its answer.
-    const QList<LogEntry> log = parseLog(m_sim.logLines().mid(before));
+    const QList<LogEntry> log = SimLog::frames(m_sim.logLines().mid(before));
     const QList<LogEntry> sent = received(log);
     QCOMPARE(sent[indexOfCode(sent, 0x13)].payload, QByteArray(1, char(channel - 1)));
     QCOMPARE(sent.last().code, quint8(0x16));
@@ -580,7 +553,7 @@ void TestCli::scanMatchesLevelsWritten()
     double lastWrite = 0;
     for (int i = 0; i < log.size(); ++i) {
         const LogEntry &entry = log[i];
-        if (entry.direction != QLatin1String("rx"))
+        if (entry.kind != QLatin1String("rx"))
             continue;
         if (entry.code == 0x10) {
             QCOMPARE(quint8(entry.payload[0]), quint8(channel - 1));
@@ -606,7 +579,7 @@ void TestCli::scanMatchesLevelsWritten()
                      qPrintable(QString::number(entry.time - lastWrite)));
             writesSinceRead = 0;
             QVERIFY(i + 1 < log.size());
-            QCOMPARE(log[i + 1].direction, "tx");
+            QCOMPARE(log[i + 1].kind, "tx");
             QCOMPARE(log[i + 1].code, quint8(0x17));
             replayed << QStringLiteral("%1,%2,%3")
                             .arg(scanned + 1)
@@ -666,7 +639,7 @@ void TestCli::scanMeasuresAgainAfterFailedRead()
     QCOMPARE(lines(cli.readAllStandardError()).filter("no answer").size(), 1);
 
     // The failed read was followed by a second read of the same level, with no write between.
-    const QList<LogEntry> sent = received(parseLog(m_sim.logLines().mid(before)));
+    const QList<LogEntry> sent = received(SimLog::frames(m_sim.logLines().mid(before)));
     const int start = indexOfCode(sent, 0x15);
     QCOMPARE(sent[start + 1].code, quint8(0x17));
     int reads = 0;
@@ -693,10 +666,10 @@ void TestCli::scanGivesUpOnSilentDevice()
     QCOMPARE(cli.exitCode(), 3);
     QCOMPARE(lines(cli.readAllStandardOutput()), QStringList {"phase,level,count"});
     QCOMPARE(lines(cli.readAllStandardError()).filter("may still be counting").size(), 1);
-    const QList<LogEntry> log = parseLog(m_sim.logLines().mid(before));
+    const QList<LogEntry> log = SimLog::frames(m_sim.logLines().mid(before));
     int reads = 0;
     for (const LogEntry &entry : log)
-        reads += entry.direction == QLatin1String("rx") && entry.code == 0x17;
+        reads += entry.kind == QLatin1String("rx") && entry.code == 0x17;
     QCOMPARE(reads, 5);
     QCOMPARE(log.last().code, quint8(0x16));
 }
@@ -745,7 +718,7 @@ void TestCli::anotherCounterBehindThePortEndsWatch()
     QVERIFY2(err.contains("another device answers on") && err.contains("4B4300000000000000000002"),
              qPrintable(err));
     QList<quint8> codes;
-    for (const LogEntry &entry : received(parseLog(other.logLines())))
+    for (const LogEntry &entry : received(SimLog::frames(other.logLines())))
         codes << entry.code;
     QCOMPARE(codes, QList<quint8>({0x06, 0x05}));
 }
@@ -793,7 +766,7 @@ void TestCli::signalStopsCounter()
     for (const QString &line : out)
         QCOMPARE(line.count(','), fields);
 
-    const QList<LogEntry> sent = received(parseLog(m_sim.logLines().mid(before)));
+    const QList<LogEntry> sent = received(SimLog::frames(m_sim.logLines().mid(before)));
     const int start = indexOfCode(sent, 0x15);
     QVERIFY(start >= 0);
     QVERIFY(indexOfCode(sent, 0x16, start) > start);
@@ -815,7 +788,7 @@ void TestCli::closedOutputStopsCounter()
     QVERIFY(shell.waitForFinished(RunTimeoutMs));
     QCOMPARE(lines(shell.readAllStandardOutput()).size(), 3);
     QCOMPARE(shell.exitCode(), 128 + SIGPIPE);
-    QCOMPARE(received(parseLog(m_sim.logLines().mid(before))).last().code, quint8(0x16));
+    QCOMPARE(received(SimLog::frames(m_sim.logLines().mid(before))).last().code, quint8(0x16));
 }
 
 void TestCli::fullOutputFails()
@@ -834,7 +807,7 @@ void TestCli::fullOutputFails()
         const QStringList err = lines(shell.readAllStandardError());
         QCOMPARE(err.size(), 1);
         QVERIFY2(err.first().contains("No space left on device"), qPrintable(err.first()));
-        QCOMPARE(received(parseLog(m_sim.logLines().mid(before))).last().code,
+        QCOMPARE(received(SimLog::frames(m_sim.logLines().mid(before))).last().code,
                  quint8(args.first() == "watch" ? 0x16 : 0x14));
     }
 }

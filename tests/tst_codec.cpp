@@ -1,13 +1,9 @@
 #include "cstarprotocolpc.h"
+#include "hex.h"
 
 #include <QtTest>
 
 namespace {
-
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
-}
 
 QByteArray encode(cStarProtocolPC &codec, quint8 address, quint8 command, const QByteArray &payload)
 {

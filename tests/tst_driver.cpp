@@ -5,6 +5,7 @@
 #include "cuiodeviceimpl.h"
 #include "driverproperty.h"
 #include "fakelink.h"
+#include "hex.h"
 
 #include <QElapsedTimer>
 #include <QKeyEvent>
@@ -35,22 +36,7 @@ namespace {
 
 using Reply = FakeLink::Reply;
 
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
-}
-
-// A driver on a fake link, with a short answer time-out.
-struct Rig
-{
-    explicit Rig(int timeOut = 50)
-    {
-        driver.setIOInterface(&link);
-        driver.setTimeOut(timeOut);
-    }
-    FakeLink link;
-    AbstractDriver driver;
-};
+using Rig = DriverOnFakeLink<AbstractDriver>;
 
 class RecordingDevice : public cuIODeviceImpl
 {

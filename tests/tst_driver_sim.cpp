@@ -2,7 +2,9 @@
 // pseudo-terminal: every value makes the whole trip through frames, CRCs and the line.
 
 #include "curs485iointerface.h"
+#include "hex.h"
 #include "kuvelcounterdriver.h"
+#include "simlog.h"
 #include "simprocess.h"
 
 #include <QtTest>
@@ -14,11 +16,6 @@ namespace {
 
 constexpr int Attempts = 3;
 
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
-}
-
 QByteArray udidBytes(const cUDID &udid)
 {
     return QByteArray(reinterpret_cast<const char *>(udid.bytes), sizeof(udid.bytes));
@@ -29,24 +26,14 @@ struct LoggedFrame
 {
     QString direction;
     QByteArray bytes; // code, then payload
-    QString tags;
 };
 
 QVector<LoggedFrame> loggedFrames(const SimProcess &sim, const QString &direction)
 {
     QVector<LoggedFrame> frames;
-    for (const QString &line : sim.logLines()) {
-        const QStringList fields = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        if (fields.size() < 3 || fields[1] != direction)
-            continue;
-        LoggedFrame frame {direction, {}, {}};
-        for (int i = 2; i < fields.size(); ++i) {
-            if (fields[i].size() == 2)
-                frame.bytes += QByteArray::fromHex(fields[i].toLatin1());
-            else
-                frame.tags += fields[i] + QLatin1Char(' ');
-        }
-        frames.append(frame);
+    for (const SimLog::Line &line : SimLog::frames(sim.logLines())) {
+        if (line.kind == direction)
+            frames.append({direction, char(line.code) + line.payload});
     }
     return frames;
 }

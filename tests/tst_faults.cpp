@@ -1,11 +1,12 @@
 // Fault injection through the real serial link and the counter driver against the simulated
 // counter: every value read is held against what the simulator logged it sent for that
-// operation (see qa/faultreport). kuvel-fault-report runs the same scenarios longer.
+// operation (see faultrun.h). kuvel-fault-report runs the same scenarios longer.
 #include "cstarprotocolpc.h"
 #include "curs485iointerface.h"
 #include "faultrun.h"
 #include "faultscenarios.h"
 #include "kuvelcounterdriver.h"
+#include "pseudoterminal.h"
 #include "simlog.h"
 #include "simprocess.h"
 
@@ -74,55 +75,35 @@ public:
         int delayMs;
     };
 
-    explicit ScriptedLine(const QVector<Reply> &replies) : m_replies(replies)
+    // The far end held open, so the pair lives while the link opens the port.
+    explicit ScriptedLine(const QVector<Reply> &replies)
+        : m_replies(replies), m_terminal(PseudoTerminal::FarEndHeldOpen)
     {
-        m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0)
+        if (!m_terminal.isValid())
             return;
-        m_portPath = QString::fromLocal8Bit(::ptsname(m_master));
-        // Held open so the pair lives while the link opens the port.
-        m_slave = ::open(::ptsname(m_master), O_RDWR | O_NOCTTY);
-        termios tio;
-        if (::tcgetattr(m_slave, &tio) == 0) {
-            ::cfmakeraw(&tio);
-            ::tcsetattr(m_slave, TCSANOW, &tio);
-        }
-        m_notifier = new QSocketNotifier(m_master, QSocketNotifier::Read, this);
+        m_notifier = new QSocketNotifier(m_terminal.fd(), QSocketNotifier::Read, this);
         connect(m_notifier, &QSocketNotifier::activated, this, &ScriptedLine::readRequests);
     }
-    ~ScriptedLine() override
-    {
-        if (m_slave >= 0)
-            ::close(m_slave);
-        if (m_master >= 0)
-            ::close(m_master);
-    }
 
-    QString portPath() const { return m_portPath; }
+    QString portPath() const { return m_terminal.path(); }
     int requests() const { return m_requests; }
     // Bytes of the device's own, unasked.
-    void send(const QByteArray &bytes)
-    {
-        QCOMPARE(::write(m_master, bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size()));
-    }
+    void send(const QByteArray &bytes) { QVERIFY(m_terminal.write(bytes)); }
 
 private:
     void readRequests()
     {
         char buffer[256];
         ssize_t n;
-        while ((n = ::read(m_master, buffer, sizeof(buffer))) > 0) {
+        while ((n = ::read(m_terminal.fd(), buffer, sizeof(buffer))) > 0) {
             // The PC escapes every 0xFA inside a frame, so each one ends a request.
             for (ssize_t i = 0; i < n; ++i) {
                 if (quint8(buffer[i]) != cAbstractStarProtocol::EndByte)
                     continue;
                 if (m_requests < m_replies.size()) {
                     const Reply reply = m_replies.at(m_requests);
-                    QTimer::singleShot(reply.delayMs, this, [this, reply] {
-                        QCOMPARE(
-                            ::write(m_master, reply.bytes.constData(), size_t(reply.bytes.size())),
-                            ssize_t(reply.bytes.size()));
-                    });
+                    QTimer::singleShot(reply.delayMs, this,
+                                       [this, reply] { QVERIFY(m_terminal.write(reply.bytes)); });
                 }
                 ++m_requests;
             }
@@ -130,9 +111,7 @@ private:
     }
 
     QVector<Reply> m_replies;
-    int m_master = -1;
-    int m_slave = -1;
-    QString m_portPath;
+    PseudoTerminal m_terminal;
     QSocketNotifier *m_notifier = nullptr;
     int m_requests = 0;
 };

@@ -1,76 +1,24 @@
 #include "cstarprotocolpc.h"
 #include "curs485iointerface.h"
+#include "hex.h"
+#include "pseudoterminal.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
 
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
-}
-
 // The far end of a pseudo-terminal: what a device on the line sees.
-class Pty
+class Pty : public PseudoTerminal
 {
 public:
-    Pty()
-    {
-        m_master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (m_master >= 0 && grantpt(m_master) == 0 && unlockpt(m_master) == 0)
-            m_slavePath = QString::fromLocal8Bit(ptsname(m_master));
-        termios tio;
-        if (tcgetattr(m_master, &tio) == 0) {
-            cfmakeraw(&tio);
-            tcsetattr(m_master, TCSANOW, &tio);
-        }
-    }
-    ~Pty() { close(); }
-
-    void close()
-    {
-        if (m_master >= 0)
-            ::close(m_master);
-        m_master = -1;
-    }
-    bool isValid() const { return m_master >= 0 && !m_slavePath.isEmpty(); }
-    QString slavePath() const { return m_slavePath; }
-    int fd() const { return m_master; }
-
-    void write(const QByteArray &bytes) const
-    {
-        QCOMPARE(::write(m_master, bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size()));
-    }
-
-    // Collects what the link wrote until `expected` bytes came or the time is up.
-    QByteArray read(int expected, int timeoutMs = 1000) const
-    {
-        QByteArray got;
-        QElapsedTimer timer;
-        timer.start();
-        while (got.size() < expected && timer.elapsed() < timeoutMs) {
-            pollfd p {m_master, POLLIN, 0};
-            if (::poll(&p, 1, 20) > 0 && (p.revents & POLLIN)) {
-                char buf[512];
-                const ssize_t n = ::read(m_master, buf, sizeof(buf));
-                if (n > 0)
-                    got.append(buf, int(n));
-            }
-        }
-        return got;
-    }
-
-private:
-    int m_master = -1;
-    QString m_slavePath;
+    QString slavePath() const { return path(); }
+    void write(const QByteArray &bytes) const { QVERIFY(PseudoTerminal::write(bytes)); }
 };
 
 QByteArray frameOf(quint8 address, quint8 command, const QByteArray &payload)

@@ -4,6 +4,7 @@
 #include "apptesthelpers.h"
 #include "cstarprotocolpc.h"
 #include "mainwindow.h"
+#include "simlog.h"
 #include "simprocess.h"
 
 #include <QDoubleSpinBox>
@@ -15,25 +16,14 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <optional>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
-
-// The window's "tick" messages, counted and kept out of the test's output.
-int g_ticks = 0;
-QtMessageHandler g_previousHandler = nullptr;
-
-void countTicks(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (type == QtDebugMsg && message == QLatin1String("tick")) {
-        ++g_ticks;
-        return;
-    }
-    g_previousHandler(type, context, message);
-}
 
 double processCpuSeconds()
 {
@@ -80,14 +70,18 @@ class tst_LostAdapter : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { g_previousHandler = qInstallMessageHandler(&countTicks); }
-    void cleanupTestCase() { qInstallMessageHandler(g_previousHandler); }
+    // Counted once the test log has its own message handler.
+    void initTestCase() { m_ticks.emplace(); }
+    void cleanupTestCase() { m_ticks.reset(); }
     void pollingSurvivesTheDeviceGoingAndResumesWhenItReturns();
     void anotherCounterBehindTheNameGetsNoRequest();
 
 private:
     // The window on the counter behind `port`, counting at the shortest time constant.
     void startCounting(MainWindow &window, const QString &port);
+
+    // The window's "tick" messages over the whole run, kept out of the test's output.
+    std::optional<TickCounter> m_ticks;
 };
 
 void tst_LostAdapter::startCounting(MainWindow &window, const QString &port)
@@ -117,34 +111,25 @@ void tst_LostAdapter::pollingSurvivesTheDeviceGoingAndResumesWhenItReturns()
     // Counting: the labels follow the device.
     const QString before = countsText(window);
     QTRY_VERIFY_WITH_TIMEOUT(countsText(window) != before, 5000);
-    QTRY_VERIFY(g_ticks > 5);
+    QTRY_VERIFY(m_ticks->count() > 5);
 
     // Warnings that come up are answered as an operator would, and remembered.
-    QStringList warnings;
-    QTimer boxCloser;
-    connect(&boxCloser, &QTimer::timeout, this, [&warnings] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box || !box->isVisible())
-            return;
-        warnings << box->windowTitle() + QLatin1Char('/') + box->text();
-        box->button(QMessageBox::Ok)->click();
-    });
-    boxCloser.start(20);
+    BoxCloser warnings;
 
     // The adapter goes, and its port name with it.
     sim.stop();
     QVERIFY(!QFile::exists(port));
     const QString lastShown = countsText(window);
-    const int ticksAtLoss = g_ticks;
+    const int ticksAtLoss = m_ticks->count();
     const double cpuAtLoss = processCpuSeconds();
     QElapsedTimer deadTime;
     deadTime.start();
     // Each poll now fails after its five attempts; the chain goes on, quietly.
-    QTRY_VERIFY_WITH_TIMEOUT(g_ticks >= ticksAtLoss + 2, 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_ticks->count() >= ticksAtLoss + 2, 15000);
     const double cpuShare = (processCpuSeconds() - cpuAtLoss) / (deadTime.elapsed() / 1000.0);
     qInfo("device away for %lld ms: %d polls, %.1f %% of a core", deadTime.elapsed(),
-          g_ticks - ticksAtLoss, 100.0 * cpuShare);
-    QVERIFY(warnings.isEmpty());
+          m_ticks->count() - ticksAtLoss, 100.0 * cpuShare);
+    QVERIFY(warnings.shown.isEmpty());
     QCOMPARE(countsText(window), lastShown);
     QVERIFY(button(window, "pbStop")->isEnabled());
     // A hung-up line must not leave the port reporting errors in a loop.
@@ -155,7 +140,9 @@ void tst_LostAdapter::pollingSurvivesTheDeviceGoingAndResumesWhenItReturns()
     QElapsedTimer writeTime;
     writeTime.start();
     button(window, "pbWriteEEPROM")->click();
-    QCOMPARE(warnings, QStringList(QStringLiteral("Warning.../Can't execute write command")));
+    QCOMPARE(warnings.shown.size(), 1);
+    QCOMPARE(warnings.shown.first().title + QLatin1Char('/') + warnings.shown.first().text,
+             QStringLiteral("Warning.../Can't execute write command"));
     QVERIFY2(writeTime.elapsed() >= 4 * 500,
              qPrintable(QStringLiteral("warned after %1 ms").arg(writeTime.elapsed())));
 
@@ -165,13 +152,13 @@ void tst_LostAdapter::pollingSurvivesTheDeviceGoingAndResumesWhenItReturns()
     QVERIFY(newSim.start());
     QVERIFY(startCountingDirectly(newSim.portPath()));
     QVERIFY(QFile::link(newSim.portPath(), port));
-    const int ticksAtReturn = g_ticks;
+    const int ticksAtReturn = m_ticks->count();
     QTRY_VERIFY_WITH_TIMEOUT(countsText(window) != lastShown, 10000);
     // And it goes on updating, once per time constant.
     const QString firstAfterReturn = countsText(window);
     QTRY_VERIFY_WITH_TIMEOUT(countsText(window) != firstAfterReturn, 5000);
-    QTRY_VERIFY(g_ticks > ticksAtReturn + 5);
-    QCOMPARE(warnings.size(), 1);
+    QTRY_VERIFY(m_ticks->count() > ticksAtReturn + 5);
+    QCOMPARE(warnings.shown.size(), 1);
 
     button(window, "pbStop")->click();
     QVERIFY(button(window, "pbStart")->isEnabled());
@@ -191,7 +178,7 @@ void tst_LostAdapter::anotherCounterBehindTheNameGetsNoRequest()
     startCounting(window, port);
     if (QTest::currentTestFailed())
         return;
-    QTRY_VERIFY(g_ticks > 3);
+    QTRY_VERIFY(m_ticks->count() > 3);
 
     BoxCloser boxes;
     sim.stop();
@@ -209,10 +196,8 @@ void tst_LostAdapter::anotherCounterBehindTheNameGetsNoRequest()
     button(window, "pbWriteEEPROM")->click();
     QCOMPARE(boxes.shown.size(), 2);
     QStringList codes;
-    for (const QString &line : other.logLines()) {
-        if (line.contains(QLatin1String(" rx ")))
-            codes << line.section(' ', 2, 2);
-    }
+    for (const QString &request : simRequests(other.logLines()))
+        codes << request.section(' ', 0, 0);
     QCOMPARE(codes.join(QLatin1Char(' ')), QStringLiteral("06 05"));
 }
 

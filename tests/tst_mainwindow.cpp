@@ -3,6 +3,7 @@
 #include "mainwindow.h"
 #include "scriptedcounter.h"
 #include "ser2netprocess.h"
+#include "simlog.h"
 #include "simprocess.h"
 
 #include <QCheckBox>

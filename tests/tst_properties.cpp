@@ -2,6 +2,7 @@
 // value type in both directions, the whole command set, identification and the EEPROM signal.
 
 #include "fakelink.h"
+#include "hex.h"
 #include "kuvelcounterdriver.h"
 
 #include <QSignalSpy>
@@ -14,27 +15,12 @@ namespace {
 
 using Reply = FakeLink::Reply;
 
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
-}
-
 QByteArray udidBytes(const cUDID &udid)
 {
     return QByteArray(reinterpret_cast<const char *>(udid.bytes), sizeof(udid.bytes));
 }
 
-// The counter driver on a fake link, with a short answer time-out.
-struct Counter
-{
-    explicit Counter(int timeOut = 50)
-    {
-        driver.setIOInterface(&link);
-        driver.setTimeOut(timeOut);
-    }
-    FakeLink link;
-    KuvelCounterDriver driver;
-};
+using Counter = DriverOnFakeLink<KuvelCounterDriver>;
 
 } // namespace
 

@@ -3,6 +3,7 @@
 #include "kuvelcounterapp.h"
 #include "mainwindow.h"
 #include "serialport.h"
+#include "simlog.h"
 #include "simprocess.h"
 
 #include <QComboBox>

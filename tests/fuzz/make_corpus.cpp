@@ -7,6 +7,7 @@
 // holds at least one.
 
 #include "cstarprotocolpc.h"
+#include "hex.h"
 #include "kuvelcounterdriver.h"
 
 #include <QCoreApplication>
@@ -27,11 +28,6 @@ QByteArray frame(quint8 command, const QByteArray &payload = QByteArray(), quint
     codec.codeData(address, command, quint8(payload.size()),
                    reinterpret_cast<const quint8 *>(payload.constData()));
     return QByteArray(reinterpret_cast<const char *>(codec.frame()), codec.frameLength());
-}
-
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
 }
 
 bool hasReserved(const QByteArray &bytes)

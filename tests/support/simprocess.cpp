@@ -15,7 +15,7 @@ constexpr int StartTimeoutMs = 5000;
 constexpr int StopTimeoutMs = 5000;
 } // namespace
 
-SimProcess::SimProcess()
+SimProcess::SimProcess(Log log) : m_logged(log == Logged)
 {
     // The simulator's complaints belong in the test's output.
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -32,9 +32,11 @@ bool SimProcess::start(const QStringList &extraArgs, const QString &linkPath)
     m_portPath.clear();
     if (!m_dir.isValid())
         return false;
-    m_logPath = m_dir.filePath(QStringLiteral("sim-%1.log").arg(++m_starts));
+    m_logPath = m_logged ? m_dir.filePath(QStringLiteral("sim-%1.log").arg(++m_starts)) : QString();
 
-    QStringList args {QStringLiteral("--log"), m_logPath};
+    QStringList args;
+    if (m_logged)
+        args << QStringLiteral("--log") << m_logPath;
     if (!linkPath.isEmpty())
         args << QStringLiteral("--link") << linkPath;
     args << extraArgs;
@@ -55,13 +57,7 @@ bool SimProcess::start(const QStringList &extraArgs, const QString &linkPath)
 
 void SimProcess::stop()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(StopTimeoutMs)) {
-        m_process.kill();
-        m_process.waitForFinished(StopTimeoutMs);
-    }
+    m_process.end(StopTimeoutMs);
 }
 
 QStringList SimProcess::logLines() const

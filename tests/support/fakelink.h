@@ -115,4 +115,16 @@ private:
     int m_openCount = 1;
 };
 
+// A driver of type Driver on a fake link, with a short answer time-out.
+template<typename Driver> struct DriverOnFakeLink
+{
+    explicit DriverOnFakeLink(int timeOut = 50)
+    {
+        driver.setIOInterface(&link);
+        driver.setTimeOut(timeOut);
+    }
+    FakeLink link;
+    Driver driver;
+};
+
 #endif // FAKELINK_H

@@ -2,6 +2,7 @@
 #define SCRIPTEDCOUNTER_H
 
 #include "cstarprotocolpc.h"
+#include "pseudoterminal.h"
 
 #include <QByteArray>
 #include <QList>
@@ -9,6 +10,7 @@
 #include <QString>
 
 #include <map>
+#include <memory>
 
 class QSocketNotifier;
 
@@ -24,7 +26,7 @@ public:
     ~ScriptedCounter() override;
 
     bool open();
-    QString portPath() const { return m_portPath; }
+    QString portPath() const { return m_terminal ? m_terminal->path() : QString(); }
 
     void setAnswer(quint8 code, const QByteArray &payload = QByteArray());
     void removeAnswer(quint8 code) { m_answers.erase(code); }
@@ -36,9 +38,7 @@ private:
     void readMaster();
     void handleFrame();
 
-    int m_master = -1;
-    int m_slave = -1;
-    QString m_portPath;
+    std::unique_ptr<PseudoTerminal> m_terminal;
     QSocketNotifier *m_notifier = nullptr;
     // Not the process-wide codec: that one belongs to the program's link.
     cStarProtocolPC m_codec;

@@ -2,8 +2,6 @@
 
 #include <QSocketNotifier>
 
-#include <fcntl.h>
-#include <termios.h>
 #include <unistd.h>
 
 ScriptedCounter::ScriptedCounter()
@@ -15,32 +13,15 @@ ScriptedCounter::ScriptedCounter()
 ScriptedCounter::~ScriptedCounter()
 {
     delete m_notifier;
-    if (m_slave >= 0)
-        ::close(m_slave);
-    if (m_master >= 0)
-        ::close(m_master);
 }
 
 bool ScriptedCounter::open()
 {
-    m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0)
+    // The far end held open, so the pair survives the program opening and closing the port.
+    m_terminal = std::make_unique<PseudoTerminal>(PseudoTerminal::FarEndHeldOpen);
+    if (!m_terminal->isValid())
         return false;
-    char name[128];
-    if (::ptsname_r(m_master, name, sizeof(name)) != 0)
-        return false;
-    m_portPath = QString::fromLocal8Bit(name);
-    // Held open so the pair survives the program opening and closing the port.
-    m_slave = ::open(name, O_RDWR | O_NOCTTY);
-    if (m_slave < 0)
-        return false;
-    termios tio;
-    if (::tcgetattr(m_slave, &tio) != 0)
-        return false;
-    ::cfmakeraw(&tio);
-    if (::tcsetattr(m_slave, TCSANOW, &tio) != 0)
-        return false;
-    m_notifier = new QSocketNotifier(m_master, QSocketNotifier::Read);
+    m_notifier = new QSocketNotifier(m_terminal->fd(), QSocketNotifier::Read);
     connect(m_notifier, &QSocketNotifier::activated, this, &ScriptedCounter::readMaster);
     return true;
 }
@@ -54,7 +35,7 @@ void ScriptedCounter::readMaster()
 {
     char chunk[512];
     ssize_t n;
-    while ((n = ::read(m_master, chunk, sizeof(chunk))) > 0) {
+    while ((n = ::read(m_terminal->fd(), chunk, sizeof(chunk))) > 0) {
         for (ssize_t i = 0; i < n; ++i) {
             const quint8 byte = quint8(chunk[i]);
             if (byte == cAbstractStarProtocol::StartByte)
@@ -80,6 +61,6 @@ void ScriptedCounter::handleFrame()
         return;
     m_codec.codeData(0x00, code, quint8(answer->second.size()),
                      reinterpret_cast<const quint8 *>(answer->second.constData()));
-    const ssize_t written = ::write(m_master, m_codec.frame(), size_t(m_codec.frameLength()));
-    Q_UNUSED(written)
+    m_terminal->write(
+        QByteArray(reinterpret_cast<const char *>(m_codec.frame()), m_codec.frameLength()));
 }

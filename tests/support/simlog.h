@@ -2,6 +2,8 @@
 #define SIMLOG_H
 
 #include <QByteArray>
+#include <QHash>
+#include <QList>
 #include <QSet>
 #include <QStringList>
 #include <QVector>
@@ -18,6 +20,24 @@
 class SimLog
 {
 public:
+    // One line of the log as written: "<seconds> <kind> <code> <payload bytes...> <tags...>".
+    // Bytes are two hex digits, every longer token is a tag, "name=value" for tags with a value.
+    struct Line
+    {
+        double time = 0; // seconds since the simulator started
+        QString kind; // rx, tx, bad, ctl
+        quint8 code = 0;
+        QByteArray payload;
+        QSet<QByteArray> tags; // tags without their value: "late", "addr", "noise", ...
+        QHash<QByteArray, QByteArray> values; // the value of each "name=value" tag
+        bool valid = false;
+
+        QByteArray value(const char *tag) const { return values.value(tag); }
+    };
+    static Line parse(const QString &text);
+    // The requests and answers of a log (rx and tx lines), in order.
+    static QList<Line> frames(const QStringList &lines);
+
     struct Answer
     {
         bool exists = false; // false: the request got no answer at all (silent, rejected)
@@ -66,24 +86,21 @@ public:
     const QStringList &oddities() const { return m_oddities; }
 
 private:
-    struct Line
-    {
-        QByteArray kind; // rx, tx, bad, ctl
-        quint8 code = 0;
-        QByteArray payload;
-        QSet<QByteArray> tags; // tags without their value: "late", "addr", "noise", ...
-        QByteArray addr;
-        int noise = 0;
-        QByteArray id;
-        quint32 seq = 0;
-        bool valid = false;
-    };
-    static Line parse(const QString &text);
     static Answer answerFrom(const Line &line, int index);
 
     QVector<Operation> m_operations;
     QVector<Unsolicited> m_unsolicited;
     QStringList m_oddities;
 };
+
+// The requests of a simulator log, each as "<code> <payload bytes>" in upper-case hex,
+// without the time and the tags.
+QStringList simRequests(const QStringList &logLines);
+// The lines of a simulator log after the first one containing `marker`.
+QStringList linesAfter(const QStringList &lines, const QString &marker);
+// How many of `requests` carry the command code `code`, whatever their payload.
+int countCode(const QStringList &requests, const QString &code);
+// The counts records the simulator sent, in order.
+QList<QList<quint32>> simCountsSent(const QStringList &logLines);
 
 #endif // SIMLOG_H

@@ -6,13 +6,12 @@
 
 SimLog::Line SimLog::parse(const QString &text)
 {
-    // "<seconds> <kind> <code> <payload bytes...> <tags...>": bytes are two hex digits, every
-    // longer token is a tag, "name=value" for tags with a value.
     Line line;
     const QList<QByteArray> tokens = text.toUtf8().split(' ');
     if (tokens.size() < 2)
         return line;
-    line.kind = tokens.at(1);
+    line.time = tokens.at(0).toDouble();
+    line.kind = QString::fromLatin1(tokens.at(1));
     if (line.kind == "ctl" || line.kind == "bad") {
         line.valid = true;
         return line;
@@ -34,17 +33,22 @@ SimLog::Line SimLog::parse(const QString &text)
         const int eq = token.indexOf('=');
         const QByteArray name = eq < 0 ? token : token.left(eq);
         line.tags.insert(name);
-        if (name == "addr")
-            line.addr = token.mid(eq + 1);
-        else if (name == "noise")
-            line.noise = token.mid(eq + 1).toInt();
-        else if (name == "id")
-            line.id = token.mid(eq + 1);
-        else if (name == "seq")
-            line.seq = token.mid(eq + 1).toUInt();
+        if (eq >= 0)
+            line.values.insert(name, token.mid(eq + 1));
     }
     line.valid = true;
     return line;
+}
+
+QList<SimLog::Line> SimLog::frames(const QStringList &lines)
+{
+    QList<Line> frames;
+    for (const QString &text : lines) {
+        Line line = parse(text);
+        if (line.valid && (line.kind == QLatin1String("rx") || line.kind == QLatin1String("tx")))
+            frames.append(line);
+    }
+    return frames;
 }
 
 SimLog::Answer SimLog::answerFrom(const Line &line, int index)
@@ -57,7 +61,7 @@ SimLog::Answer SimLog::answerFrom(const Line &line, int index)
     answer.wrongCode = line.tags.contains("wrong-code");
     answer.shortened = line.tags.contains("short");
     answer.lengthened = line.tags.contains("long");
-    answer.noiseBytes = line.noise;
+    answer.noiseBytes = line.value("noise").toInt();
     answer.code = line.code;
     answer.payload = line.payload;
     answer.line = index;
@@ -89,7 +93,7 @@ SimLog::SimLog(const QStringList &lines, quint8 markerAddress)
         }
         if (line.kind == "rx") {
             if (line.tags.contains("ignored")) {
-                if (line.addr == marker) {
+                if (line.value("addr") == marker) {
                     m_operations.last().markerLine = i;
                     m_operations.append(Operation());
                 }
@@ -100,16 +104,16 @@ SimLog::SimLog(const QStringList &lines, quint8 markerAddress)
             request.payload = line.payload;
             request.line = i;
             request.echoed = line.tags.contains("echoed");
-            request.number = line.seq;
+            request.number = line.value("seq").toUInt();
             const bool answered = !line.tags.contains("silent") && !line.tags.contains("unknown")
                 && !line.tags.contains("rejected");
             if (answered) {
                 const Line *next = i + 1 < parsed.size() ? &parsed.at(i + 1) : nullptr;
-                if (!line.id.isEmpty()) {
-                    waiting.insert(line.id,
+                if (!line.value("id").isEmpty()) {
+                    waiting.insert(line.value("id"),
                                    {m_operations.size() - 1, m_operations.last().requests.size()});
                 } else if (next && next->valid && next->kind == "tx" && !next->tags.contains("late")
-                           && !next->tags.contains("unsolicited") && next->id.isEmpty()) {
+                           && !next->tags.contains("unsolicited") && next->value("id").isEmpty()) {
                     request.answer = answerFrom(*next, i + 1);
                     ++i;
                 } else {
@@ -125,8 +129,8 @@ SimLog::SimLog(const QStringList &lines, quint8 markerAddress)
                 m_unsolicited.append({line.code, line.payload, i});
                 continue;
             }
-            if (!line.id.isEmpty()) {
-                const auto found = waiting.constFind(line.id);
+            if (!line.value("id").isEmpty()) {
+                const auto found = waiting.constFind(line.value("id"));
                 if (found == waiting.constEnd()) {
                     m_oddities << lines.at(i);
                     continue;
@@ -147,4 +151,48 @@ SimLog::SimLog(const QStringList &lines, quint8 markerAddress)
     // The run ends with a marker, so the last operation is an empty one opened after it.
     if (m_operations.last().requests.isEmpty() && m_operations.last().markerLine < 0)
         m_operations.removeLast();
+}
+
+QStringList simRequests(const QStringList &logLines)
+{
+    QStringList requests;
+    for (const SimLog::Line &line : SimLog::frames(logLines)) {
+        if (line.kind == QLatin1String("rx"))
+            requests.append(
+                QString::fromLatin1((char(line.code) + line.payload).toHex(' ').toUpper()));
+    }
+    return requests;
+}
+
+QStringList linesAfter(const QStringList &lines, const QString &marker)
+{
+    for (int i = 0; i < lines.size(); ++i) {
+        if (lines.at(i).contains(marker))
+            return lines.mid(i + 1);
+    }
+    return {};
+}
+
+int countCode(const QStringList &requests, const QString &code)
+{
+    int count = 0;
+    for (const QString &request : requests)
+        count += request.section(QLatin1Char(' '), 0, 0) == code;
+    return count;
+}
+
+QList<QList<quint32>> simCountsSent(const QStringList &logLines)
+{
+    QList<QList<quint32>> records;
+    for (const SimLog::Line &line : SimLog::frames(logLines)) {
+        if (line.kind != QLatin1String("tx") || line.code != 0x17 || line.tags.contains("dropped")
+            || !line.tags.contains("counts"))
+            continue;
+        QList<quint32> record;
+        const QList<QByteArray> values = line.value("counts").split(',');
+        for (const QByteArray &value : values)
+            record.append(value.toUInt());
+        records.append(record);
+    }
+    return records;
 }

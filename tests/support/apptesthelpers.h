@@ -1,14 +1,14 @@
 #ifndef APPTESTHELPERS_H
 #define APPTESTHELPERS_H
 
-// Helpers shared by the tests of the operator program.
+// Helpers for the operator program under test: its modal boxes answered as an operator would,
+// its poll's ticks counted.
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QPointer>
-#include <QStringList>
 #include <QTimer>
 
 #include <functional>
@@ -97,63 +97,5 @@ private:
     static inline QtMessageHandler s_previous = nullptr;
     static inline int s_ticks = 0;
 };
-
-// The requests of a simulator log, each as "<code> <payload bytes>" in upper-case hex,
-// without the time and the tags.
-inline QStringList simRequests(const QStringList &logLines)
-{
-    QStringList requests;
-    for (const QString &line : logLines) {
-        const QStringList tokens = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        if (tokens.size() < 3 || tokens.at(1) != QLatin1String("rx"))
-            continue;
-        QStringList bytes;
-        for (int i = 2; i < tokens.size() && tokens.at(i).size() == 2; ++i)
-            bytes.append(tokens.at(i));
-        requests.append(bytes.join(QLatin1Char(' ')));
-    }
-    return requests;
-}
-
-// The lines of a simulator log after the first one containing `marker`.
-inline QStringList linesAfter(const QStringList &lines, const QString &marker)
-{
-    for (int i = 0; i < lines.size(); ++i) {
-        if (lines.at(i).contains(marker))
-            return lines.mid(i + 1);
-    }
-    return {};
-}
-
-// How many of `requests` carry the command code `code`, whatever their payload.
-inline int countCode(const QStringList &requests, const QString &code)
-{
-    int count = 0;
-    for (const QString &request : requests)
-        count += request.section(QLatin1Char(' '), 0, 0) == code;
-    return count;
-}
-
-// The counts records the simulator sent, in order.
-inline QList<QList<quint32>> simCountsSent(const QStringList &logLines)
-{
-    QList<QList<quint32>> records;
-    for (const QString &line : logLines) {
-        const QStringList tokens = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        if (tokens.size() < 3 || tokens.at(1) != QLatin1String("tx")
-            || tokens.at(2) != QLatin1String("17") || line.contains(QLatin1String("dropped")))
-            continue;
-        for (const QString &token : tokens) {
-            if (!token.startsWith(QLatin1String("counts=")))
-                continue;
-            QList<quint32> record;
-            const QStringList values = token.mid(7).split(QLatin1Char(','));
-            for (const QString &value : values)
-                record.append(value.toUInt());
-            records.append(record);
-        }
-    }
-    return records;
-}
 
 #endif // APPTESTHELPERS_H
