@@ -1,8 +1,7 @@
 #include "countingrun.h"
 
+#include "cliexitcode.h"
 #include "clioutput.h"
-#include "counterclient.h"
-#include "kuvelversion.h"
 
 #include <QDateTime>
 
@@ -59,7 +58,7 @@ bool CountingRun::readTimeConst(float *seconds)
     float value = 0;
     if (!m_client->readTimeConst(&value)) {
         CliOutput::error(m_client->noAnswerText("the time constant read"));
-        finish(m_client->failureCode());
+        finish(cliExitCode(m_client->failure()));
         return false;
     }
     if (endIfInterrupted())
@@ -83,7 +82,7 @@ void CountingRun::setContext(const QString &deviceType)
     m_deviceType = deviceType;
 }
 
-bool CountingRun::writeContext(int channel, float timeConst, const ScanData::Header &more)
+bool CountingRun::writeContext(int channel, float timeConst, const DataContext::Entries &more)
 {
     if (!m_withContext)
         return true;
@@ -91,24 +90,31 @@ bool CountingRun::writeContext(int channel, float timeConst, const ScanData::Hea
     QString firmware;
     if (!m_client->readIdentifier(&identifier)) {
         CliOutput::error(m_client->noAnswerText("the identifier read"));
-        finish(m_client->failureCode());
+        finish(cliExitCode(m_client->failure()));
         return false;
     }
     if (endIfInterrupted())
         return false;
     if (!m_client->readText(m_client->driver()->firmwareVersion(), &firmware)) {
         CliOutput::error(m_client->noAnswerText("the firmware version read"));
-        finish(m_client->failureCode());
+        finish(cliExitCode(m_client->failure()));
         return false;
     }
     if (endIfInterrupted())
         return false;
     const QByteArray id(reinterpret_cast<const char *>(identifier.bytes), sizeof(identifier.bytes));
-    const ScanData::Header header = ScanData::context(
-        QStringLiteral("kuvel-counter-cli " KUVEL_VERSION), QDateTime::currentDateTimeUtc(),
-        m_client->portName(), m_deviceType, QString::fromLatin1(id.toHex().toUpper()), firmware,
-        channel, double(timeConst));
-    const QByteArray lines = ScanData::headerLines(header + more);
+    const DataContext::Entries entries = DataContext::common(
+        DataContext::program(QStringLiteral("kuvel-counter-cli")), QDateTime::currentDateTimeUtc(),
+        m_client->portName(), m_deviceType, DataContext::identifierText(id), firmware, channel,
+        double(timeConst));
+    return writeContextLines(entries + more);
+}
+
+bool CountingRun::writeContextLines(const DataContext::Entries &entries)
+{
+    if (!m_withContext)
+        return true;
+    const QByteArray lines = DataContext::lines(entries);
     // writeData adds the line end of the last line.
     return writeData(QString::fromUtf8(lines.left(lines.size() - 1)));
 }
@@ -120,7 +126,7 @@ bool CountingRun::startCounter()
     m_counterStartSent = true;
     if (!m_client->startCounter()) {
         CliOutput::error(m_client->noAnswerText("the start of counting"));
-        finish(m_client->failureCode());
+        finish(cliExitCode(m_client->failure()));
         return false;
     }
     return !endIfInterrupted();
