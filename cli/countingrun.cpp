@@ -57,8 +57,7 @@ bool CountingRun::readTimeConst(float *seconds)
 {
     float value = 0;
     if (!m_client->readTimeConst(&value)) {
-        CliOutput::error(m_client->noAnswerText("the time constant read"));
-        finish(cliExitCode(m_client->failure()));
+        failNoAnswer("the time constant read");
         return false;
     }
     if (endIfInterrupted())
@@ -89,15 +88,13 @@ bool CountingRun::writeContext(int channel, float timeConst, const DataContext::
     cUDID identifier;
     QString firmware;
     if (!m_client->readIdentifier(&identifier)) {
-        CliOutput::error(m_client->noAnswerText("the identifier read"));
-        finish(cliExitCode(m_client->failure()));
+        failNoAnswer("the identifier read");
         return false;
     }
     if (endIfInterrupted())
         return false;
     if (!m_client->readText(m_client->driver()->firmwareVersion(), &firmware)) {
-        CliOutput::error(m_client->noAnswerText("the firmware version read"));
-        finish(cliExitCode(m_client->failure()));
+        failNoAnswer("the firmware version read");
         return false;
     }
     if (endIfInterrupted())
@@ -125,8 +122,7 @@ bool CountingRun::startCounter()
     // stops the counter.
     m_counterStartSent = true;
     if (!m_client->startCounter()) {
-        CliOutput::error(m_client->noAnswerText("the start of counting"));
-        finish(cliExitCode(m_client->failure()));
+        failNoAnswer("the start of counting");
         return false;
     }
     return !endIfInterrupted();
@@ -138,6 +134,12 @@ bool CountingRun::writeData(const QString &line)
         return true;
     finish(CliOutput::dataFailure(QStringLiteral("stopping")));
     return false;
+}
+
+void CountingRun::failNoAnswer(const QString &what)
+{
+    CliOutput::error(m_client->noAnswerText(what));
+    finish(cliExitCode(m_client->failure()));
 }
 
 bool CountingRun::endIfInterrupted()

@@ -51,6 +51,9 @@ protected:
     // More context lines after the data began, when asked for. False when the run ended.
     bool writeContextLines(const DataContext::Entries &entries);
     bool hasContext() const { return m_withContext; }
+    // Says that the device did not answer `what` (or which device answers instead) and ends
+    // the run with the code of that failure.
+    void failNoAnswer(const QString &what);
     // Ends the run when a signal came meanwhile; true then.
     bool endIfInterrupted();
     void finish(int exitCode);

@@ -22,8 +22,7 @@ void CountWatcher::begin()
     if (hasContext()) {
         int channel = 0;
         if (!m_client->readChannel(&channel)) {
-            CliOutput::error(m_client->noAnswerText("the channel read"));
-            finish(cliExitCode(m_client->failure()));
+            failNoAnswer("the channel read");
             return;
         }
         if (endIfInterrupted() || !writeContext(channel, timeConst))

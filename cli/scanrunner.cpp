@@ -99,15 +99,15 @@ void ScanRunner::endFailed()
     case ScanSequence::NoFailure:
         return;
     case ScanSequence::ChannelNotConfirmed:
-        CliOutput::error(m_client->noAnswerText("the channel write"));
-        break;
+        failNoAnswer(QStringLiteral("the channel write"));
+        return;
     case ScanSequence::LevelNotConfirmed:
         // A level the device did not confirm would put the following counts against a level
         // it may not have: the scan ends rather than record them.
-        CliOutput::error(m_client->noAnswerText(QStringLiteral("the write of level %1 = %2")
-                                                    .arg(m_sequence.failedLevel())
-                                                    .arg(m_sequence.failedValue())));
-        break;
+        failNoAnswer(QStringLiteral("the write of level %1 = %2")
+                         .arg(m_sequence.failedLevel())
+                         .arg(m_sequence.failedValue()));
+        return;
     case ScanSequence::NoCounts:
         reportMissedRead();
         CliOutput::error(QStringLiteral("giving up after %1 failed reads of one point")

@@ -1,6 +1,7 @@
 #ifndef SCANSEQUENCE_H
 #define SCANSEQUENCE_H
 
+#include "counterclient.h"
 #include "levelproposal.h"
 #include "scandata.h"
 
@@ -8,8 +9,6 @@
 #include <QVector>
 
 #include <functional>
-
-class CounterClient;
 
 // The calibration scan of one channel, step by step; the front end owns the timer. A scan has
 // four phases, one per reference level: in phase p the level p steps from Start to Stop by
@@ -26,12 +25,6 @@ class ScanSequence : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr int PhaseCount = 4;
-    // A level held out of the way while another level of the channel is scanned.
-    static constexpr quint16 HeldLevel = 65535;
-    // A failed counts read measures the same level again; this many in a row end the scan.
-    static constexpr int MaxFailedReads = 5;
-
     enum Outcome {
         Measure, // a point was recorded, the next level written: step() again after delayMs
         Retry, // the counts read failed: step() again after delayMs, at the same level
@@ -50,6 +43,13 @@ public:
         Outcome outcome;
         int delayMs = 0;
     };
+
+    // One phase for each level of the channel.
+    static constexpr int PhaseCount = CounterClient::LevelCount;
+    // A level held out of the way while another level of the channel is scanned.
+    static constexpr quint16 HeldLevel = 65535;
+    // A failed counts read measures the same level again; this many in a row end the scan.
+    static constexpr int MaxFailedReads = 5;
 
     // Channel 1 to 8; the 32-bit levels let Start + Step beyond 65535 end a phase.
     ScanSequence(CounterClient *client, int channel, quint32 start, quint32 stop, quint32 step,
