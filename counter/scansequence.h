@@ -64,8 +64,9 @@ public:
     // constant gives no negative or overflowing delay.
     static int delayMs(double timeConstSeconds, int timeConstants);
 
-    // Asked after every device call and every recorded point: true ends the scan there, with
-    // nothing more sent (a signal that came while a request waited, a closed output).
+    // Asked wherever more requests would follow in the same call (after each write and each
+    // recorded point): true ends the scan there, with nothing more sent (a signal that came
+    // while a request waited, a closed output).
     void setInterruption(const std::function<bool()> &interrupted);
 
     // Writes the channel and the four levels of phase 1. False when the device did not confirm
