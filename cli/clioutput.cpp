@@ -1,6 +1,6 @@
 #include "clioutput.h"
 
-#include "counterclient.h"
+#include "cliexitcode.h"
 
 #include <cerrno>
 #include <csignal>

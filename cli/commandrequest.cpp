@@ -35,19 +35,26 @@ const char *const Description
       "4 standard output not writable (a full disk), 128 + signal number for a watch or\n"
       "scan ended by a signal (130 for Ctrl-C) or 141 for one whose output was closed.";
 
+// "<what> must be <kind> from <min> to <max>, not "<text>"", false: a value out of its range.
+template<typename Number>
+bool refuse(const QString &what, const char *kind, Number min, Number max, const QString &text,
+            QString *error)
+{
+    *error = QStringLiteral("%1 must be %2 from %3 to %4, not \"%5\"")
+                 .arg(what, QLatin1String(kind))
+                 .arg(min)
+                 .arg(max)
+                 .arg(text);
+    return false;
+}
+
 bool parseInteger(const QString &text, qint64 min, qint64 max, const QString &what, qint64 *value,
                   QString *error)
 {
     bool ok = false;
     const qlonglong parsed = text.toLongLong(&ok);
-    if (!ok || parsed < min || parsed > max) {
-        *error = QStringLiteral("%1 must be a whole number from %2 to %3, not \"%4\"")
-                     .arg(what)
-                     .arg(min)
-                     .arg(max)
-                     .arg(text);
-        return false;
-    }
+    if (!ok || parsed < min || parsed > max)
+        return refuse(what, "a whole number", min, max, text, error);
     *value = parsed;
     return true;
 }
@@ -59,14 +66,8 @@ bool parseSeconds(const QString &text, double min, double max, const QString &wh
     // so "1,000.5" is refused rather than read as another number.
     bool ok = false;
     const double parsed = QString(text).replace(QLatin1Char(','), QLatin1Char('.')).toDouble(&ok);
-    if (!ok || !std::isfinite(parsed) || parsed < min || parsed > max) {
-        *error = QStringLiteral("%1 must be a number of seconds from %2 to %3, not \"%4\"")
-                     .arg(what)
-                     .arg(min)
-                     .arg(max)
-                     .arg(text);
-        return false;
-    }
+    if (!ok || !std::isfinite(parsed) || parsed < min || parsed > max)
+        return refuse(what, "a number of seconds", min, max, text, error);
     *value = parsed;
     return true;
 }

@@ -1,8 +1,7 @@
 #include "countingrun.h"
 
+#include "cliexitcode.h"
 #include "clioutput.h"
-#include "counterclient.h"
-#include "kuvelversion.h"
 
 #include <QDateTime>
 
@@ -58,8 +57,7 @@ bool CountingRun::readTimeConst(float *seconds)
 {
     float value = 0;
     if (!m_client->readTimeConst(&value)) {
-        CliOutput::error(m_client->noAnswerText("the time constant read"));
-        finish(m_client->failureCode());
+        failNoAnswer("the time constant read");
         return false;
     }
     if (endIfInterrupted())
@@ -83,32 +81,37 @@ void CountingRun::setContext(const QString &deviceType)
     m_deviceType = deviceType;
 }
 
-bool CountingRun::writeContext(int channel, float timeConst, const ScanData::Header &more)
+bool CountingRun::writeContext(int channel, float timeConst, const DataContext::Entries &more)
 {
     if (!m_withContext)
         return true;
     cUDID identifier;
     QString firmware;
     if (!m_client->readIdentifier(&identifier)) {
-        CliOutput::error(m_client->noAnswerText("the identifier read"));
-        finish(m_client->failureCode());
+        failNoAnswer("the identifier read");
         return false;
     }
     if (endIfInterrupted())
         return false;
     if (!m_client->readText(m_client->driver()->firmwareVersion(), &firmware)) {
-        CliOutput::error(m_client->noAnswerText("the firmware version read"));
-        finish(m_client->failureCode());
+        failNoAnswer("the firmware version read");
         return false;
     }
     if (endIfInterrupted())
         return false;
     const QByteArray id(reinterpret_cast<const char *>(identifier.bytes), sizeof(identifier.bytes));
-    const ScanData::Header header = ScanData::context(
-        QStringLiteral("kuvel-counter-cli " KUVEL_VERSION), QDateTime::currentDateTimeUtc(),
-        m_client->portName(), m_deviceType, QString::fromLatin1(id.toHex().toUpper()), firmware,
-        channel, double(timeConst));
-    const QByteArray lines = ScanData::headerLines(header + more);
+    const DataContext::Entries entries = DataContext::common(
+        DataContext::program(QStringLiteral("kuvel-counter-cli")), QDateTime::currentDateTimeUtc(),
+        m_client->portName(), m_deviceType, DataContext::identifierText(id), firmware, channel,
+        double(timeConst));
+    return writeContextLines(entries + more);
+}
+
+bool CountingRun::writeContextLines(const DataContext::Entries &entries)
+{
+    if (!m_withContext)
+        return true;
+    const QByteArray lines = DataContext::lines(entries);
     // writeData adds the line end of the last line.
     return writeData(QString::fromUtf8(lines.left(lines.size() - 1)));
 }
@@ -119,8 +122,7 @@ bool CountingRun::startCounter()
     // stops the counter.
     m_counterStartSent = true;
     if (!m_client->startCounter()) {
-        CliOutput::error(m_client->noAnswerText("the start of counting"));
-        finish(m_client->failureCode());
+        failNoAnswer("the start of counting");
         return false;
     }
     return !endIfInterrupted();
@@ -132,6 +134,12 @@ bool CountingRun::writeData(const QString &line)
         return true;
     finish(CliOutput::dataFailure(QStringLiteral("stopping")));
     return false;
+}
+
+void CountingRun::failNoAnswer(const QString &what)
+{
+    CliOutput::error(m_client->noAnswerText(what));
+    finish(cliExitCode(m_client->failure()));
 }
 
 bool CountingRun::endIfInterrupted()

@@ -1,7 +1,7 @@
 #ifndef COUNTINGRUN_H
 #define COUNTINGRUN_H
 
-#include "scandata.h"
+#include "datacontext.h"
 
 #include <QObject>
 #include <QString>
@@ -47,8 +47,13 @@ protected:
     bool writeData(const QString &line);
     // The context lines, when asked for, with the identifier and the firmware read now and
     // `more` after the common keys. False when the run ended.
-    bool writeContext(int channel, float timeConst, const ScanData::Header &more = {});
+    bool writeContext(int channel, float timeConst, const DataContext::Entries &more = {});
+    // More context lines after the data began, when asked for. False when the run ended.
+    bool writeContextLines(const DataContext::Entries &entries);
     bool hasContext() const { return m_withContext; }
+    // Says that the device did not answer `what` (or which device answers instead) and ends
+    // the run with the code of that failure.
+    void failNoAnswer(const QString &what);
     // Ends the run when a signal came meanwhile; true then.
     bool endIfInterrupted();
     void finish(int exitCode);

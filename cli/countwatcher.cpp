@@ -1,7 +1,7 @@
 #include "countwatcher.h"
 
+#include "cliexitcode.h"
 #include "clioutput.h"
-#include "counterclient.h"
 
 CountWatcher::CountWatcher(CounterClient *client, int count, double periodSeconds, QObject *parent)
     : CountingRun(client, parent), m_count(count), m_periodSeconds(periodSeconds)
@@ -22,8 +22,7 @@ void CountWatcher::begin()
     if (hasContext()) {
         int channel = 0;
         if (!m_client->readChannel(&channel)) {
-            CliOutput::error(m_client->noAnswerText("the channel read"));
-            finish(m_client->failureCode());
+            failNoAnswer("the channel read");
             return;
         }
         if (endIfInterrupted() || !writeContext(channel, timeConst))
@@ -65,7 +64,7 @@ void CountWatcher::tick()
         return;
     if (m_count > 0 && m_reads >= m_count) {
         // A script asking for N lines learns from the exit code that some are missing.
-        finish(m_missed > 0 ? m_client->failureCode() : ExitOk);
+        finish(m_missed > 0 ? cliExitCode(m_client->failure()) : ExitOk);
         return;
     }
 

@@ -1,12 +1,12 @@
 // kuvel-counter-cli: the counter from a script. Data on standard output, one value or one
 // CSV line a line; messages on standard error; the exit code tells what went wrong.
 
+#include "cliexitcode.h"
 #include "clioutput.h"
 #include "commandrequest.h"
-#include "counterclient.h"
 #include "countwatcher.h"
+#include "datacontext.h"
 #include "kuvelversion.h"
-#include "scandata.h"
 #include "scanrunner.h"
 #include "signalwatcher.h"
 
@@ -20,7 +20,7 @@ namespace {
 // Device texts are printed as one line each: control characters would break a line apart.
 QString oneLine(const QString &text)
 {
-    return ScanData::oneLine(text);
+    return DataContext::oneLine(text);
 }
 
 // Data lines, all or up to the first that cannot be written; the exit code.
@@ -36,7 +36,7 @@ int printData(const QStringList &lines)
 int failNoAnswer(const CounterClient &client, const QString &what)
 {
     CliOutput::error(client.noAnswerText(what));
-    return client.failureCode();
+    return cliExitCode(client.failure());
 }
 
 int runInfo(CounterClient &client, const QString &type)
@@ -60,7 +60,7 @@ int runInfo(CounterClient &client, const QString &type)
     return printData({"type: " + oneLine(type), "modification: " + oneLine(modification),
                       "hardware: " + oneLine(hardware), "firmware: " + oneLine(firmware),
                       "description: " + oneLine(description),
-                      "identifier: " + QString::fromLatin1(id.toHex().toUpper())});
+                      "identifier: " + DataContext::identifierText(id)});
 }
 
 int runSimple(CounterClient &client, const CommandRequest &request, const QString &type)
@@ -157,13 +157,13 @@ int main(int argc, char *argv[])
 
     QString type;
     switch (client.identify(&type)) {
-    case ExitOk:
+    case CounterClient::NoFailure:
         break;
-    case ExitDevice:
+    case CounterClient::OtherDevice:
         CliOutput::error(QStringLiteral("Wrong device: %1 reports the type \"%2\"")
                              .arg(client.printablePortName(), oneLine(type)));
         return ExitDevice;
-    default:
+    case CounterClient::NoAnswer:
         return failNoAnswer(client,
                             type.isNull() ? QStringLiteral("the device type read")
                                           : QStringLiteral("the identifier read"));

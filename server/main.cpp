@@ -15,8 +15,15 @@
 
 namespace {
 
-// Besides the command-line program's exit codes: the TCP address cannot be listened on.
-constexpr int ExitListen = 5;
+// The server's exit codes, the same numbers as the command-line program's where they mean the
+// same, so one script can read both.
+enum ServerExitCode {
+    ExitOk = 0, // ended by a signal
+    ExitUsage = 1,
+    ExitDevice = 2, // not a counter behind the port
+    ExitNoAnswer = 3, // the port did not open, or no answer at start
+    ExitListen = 5, // the TCP address cannot be listened on
+};
 
 void complain(const QString &text)
 {
@@ -103,16 +110,16 @@ int main(int argc, char *argv[])
     }
     QString type;
     switch (counter.identify(&type)) {
-    case ExitOk:
+    case CounterClient::NoFailure:
         break;
-    case ExitDevice:
+    case CounterClient::OtherDevice:
         complain(QStringLiteral("Wrong device: %1 reports the type \"%2\"")
                      .arg(counter.printablePortName(), type.simplified()));
         return ExitDevice;
-    default:
+    case CounterClient::NoAnswer:
         complain(counter.noAnswerText(type.isNull() ? QStringLiteral("the device type read")
                                                     : QStringLiteral("the identifier read")));
-        return counter.failureCode();
+        return counter.failure() == CounterClient::OtherDevice ? ExitDevice : ExitNoAnswer;
     }
 
     ScpiServer server(&counter, parser.isSet("read-only"));

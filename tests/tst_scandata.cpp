@@ -1,7 +1,10 @@
+#include "counterclient.h"
 #include "detectorfit.h"
+#include "fakelink.h"
 #include "kuvelcountermodel.h"
 #include "levelproposal.h"
 #include "scandata.h"
+#include "scansequence.h"
 
 #include <QProcess>
 #include <QStandardPaths>
@@ -69,11 +72,13 @@ QVector<QVector<QPointF>> poissonScan(KuvelCounterModel::Detector detector, floa
 
 } // namespace
 
-// What a scan means apart from the window: the proposed levels and the saved file.
+// What a scan means apart from the window: its sequence, the proposed levels and the saved file.
 class TestScanData : public QObject
 {
     Q_OBJECT
 private slots:
+    void sequence_data();
+    void sequence();
     void proposalInSimulatorValley_data();
     void proposalInSimulatorValley();
     void noProposal_data();
@@ -83,6 +88,85 @@ private slots:
     void csvReadsBack();
     void csvReadByPandas();
 };
+
+void TestScanData::sequence_data()
+{
+    QTest::addColumn<quint32>("start");
+    QTest::addColumn<quint32>("stop");
+    QTest::addColumn<quint32>("step");
+    QTest::addColumn<float>("timeConst");
+    QTest::addColumn<int>("silentCode"); // a request the counter leaves unanswered, or -1
+    QTest::addColumn<QVector<int>>("delays"); // before each point, the first delay included
+    QTest::addColumn<int>("outcome"); // of the last step
+    QTest::addColumn<QVector<int>>("held"); // the levels the channel holds at the end
+    using S = ScanSequence;
+    const QVector<int> third = {1000, 1000, 2000};
+    const QVector<int> fourLevels = {65535, 65535, 65535, 300};
+    QTest::newRow("three points a phase")
+        << 100u << 300u << 100u << 1.0f << -1
+        << QVector<int> {2000} + third + third + third + QVector<int> {1000, 1000}
+        << int(S::Complete) << fourLevels;
+    QTest::newRow("stop between two points")
+        << 100u << 350u << 100u << 1.0f << -1
+        << QVector<int> {2000} + third + third + third + QVector<int> {1000, 1000}
+        << int(S::Complete) << fourLevels;
+    QTest::newRow("start above stop")
+        << 500u << 300u << 100u << 1.0f << -1 << QVector<int> {2000, 2000, 2000, 2000}
+        << int(S::Complete) << QVector<int> {65535, 65535, 65535, 500};
+    // A float time constant of 0.01 s lies just below 0.01.
+    QTest::newRow("0.01 s as a float")
+        << 0u << 10u << 10u << 0.01f << -1 << QVector<int> {20, 10, 20, 10, 20, 10, 20, 10}
+        << int(S::Complete) << QVector<int> {65535, 65535, 65535, 10};
+    QTest::newRow("step 0 stays at start")
+        << 100u << 300u << 0u << 1.0f << -1 << QVector<int> {2000, 1000, 1000, 1000, 1000, 1000}
+        << int(S::Measure) << QVector<int> {100, 65535, 65535, 65535};
+    QTest::newRow("no counts") << 100u << 300u << 100u << 1.0f << int(KuvelCounterModel::ReadCounts)
+                               << QVector<int> {2000, 1000, 1000, 1000, 1000} << int(S::Failed)
+                               << QVector<int> {100, 65535, 65535, 65535};
+}
+
+void TestScanData::sequence()
+{
+    QFETCH(quint32, start);
+    QFETCH(quint32, stop);
+    QFETCH(quint32, step);
+    QFETCH(float, timeConst);
+    QFETCH(int, silentCode);
+    QFETCH(QVector<int>, delays);
+    QFETCH(int, outcome);
+    QFETCH(QVector<int>, held);
+    auto *link = new FakeLink;
+    for (quint8 code : {KuvelCounterModel::WriteChannel, KuvelCounterModel::WriteReferenceLevel,
+                        KuvelCounterModel::ReadCounts}) {
+        if (code != silentCode)
+            link->answer(code,
+                         FakeLink::Reply().withData(
+                             code == KuvelCounterModel::ReadCounts ? QByteArray(16, 1) : ""));
+    }
+    CounterClient client(link, QStringLiteral("fake"), 1);
+    client.driver()->setTimeOut(20);
+    ScanSequence sequence(&client, 3, start, stop, step);
+    QVERIFY(sequence.begin());
+
+    // One step after each delay: the last one ends the scan, or still measures.
+    QVector<int> seen {sequence.start(double(timeConst))};
+    ScanSequence::Step last {ScanSequence::Measure};
+    while (seen.size() <= delays.size() && last.outcome <= ScanSequence::Retry) {
+        last = sequence.step();
+        seen.append(last.delayMs);
+    }
+    seen.removeLast();
+    QCOMPARE(seen, delays);
+    QCOMPARE(int(last.outcome), outcome);
+    QCOMPARE(QVector<int>(sequence.heldLevels(), sequence.heldLevels() + 4), held);
+    // Every level record is for the scanned channel, counted from 0 by the device.
+    for (const FakeLink::Sent &sent : link->sent()) {
+        if (sent.command == KuvelCounterModel::WriteReferenceLevel)
+            QCOMPARE(int(sent.payload.at(0)), 2);
+    }
+    if (outcome == ScanSequence::Failed)
+        QCOMPARE(sequence.failedReads(), ScanSequence::MaxFailedReads);
+}
 
 void TestScanData::proposalInSimulatorValley_data()
 {

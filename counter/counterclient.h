@@ -8,18 +8,10 @@
 
 class cuIOInterface;
 
-// Exit codes of the command-line program, so scripts can tell the failures apart.
-enum CliExitCode {
-    ExitOk = 0,
-    ExitUsage = 1, // bad arguments: nothing was sent to the device
-    ExitDevice = 2, // the device answered, but it is not a counter or reports nonsense
-    ExitNoAnswer = 3, // the port did not open or the device did not answer after its attempts
-    ExitOutput = 4, // standard output could not be written, other than by a closed pipe
-};
-
-// The counter behind one serial port: the link and the driver, and the operations the
-// command-line program runs on them. Every operation waits for the device's answer with the
-// configured number of attempts and says whether one came; a value is valid only then.
+// The counter behind one port: the link and the driver, and the operations every front end
+// runs on them. Every operation waits for the device's answer with the configured number of
+// attempts and says whether one came; a value is valid only then. What went wrong is said in
+// the counter's own terms; each front end turns it into its own (exit codes, error queue).
 class CounterClient : public QObject
 {
     Q_OBJECT
@@ -27,9 +19,21 @@ public:
     static constexpr int MinChannel = 1;
     static constexpr int MaxChannel = 8;
     static constexpr int LevelCount = 4;
-    static constexpr quint16 HeldLevel = 65535; // a level held out of the way during a scan
 
+    enum Failure {
+        NoFailure,
+        // The port did not open, or the device stayed silent through all its attempts.
+        NoAnswer,
+        // The device answered but is no counter, or another device answers since the port was
+        // opened again.
+        OtherDevice,
+    };
+
+    // The link for the port name is made now; the port opens with open() or the first request.
     CounterClient(const QString &portName, int attempts, QObject *parent = nullptr);
+    // On a link made elsewhere (an in-process line), which the client then owns.
+    CounterClient(cuIOInterface *link, const QString &portName, int attempts,
+                  QObject *parent = nullptr);
     ~CounterClient() override;
 
     QString portName() const { return m_portName; }
@@ -38,13 +42,20 @@ public:
     // Opens the port now, so that a port that cannot be used is told apart from a silent
     // device; openErrorText() then says why.
     bool open();
+    // Lets the port go, so another program may have the device; the next request opens it again.
+    void close();
+    bool isOpen() const;
     QString openErrorText() const;
+    // True once any message came from the line, whether or not it answered a request: a
+    // port where nothing ever answered is told apart from a device that is not a counter.
+    bool hasHeardLine() const { return m_heardLine; }
     // The port name fit for a message: control characters escaped.
     QString printablePortName() const;
 
-    // Reads the device type; ExitOk for a counter, ExitDevice for another device,
-    // ExitNoAnswer when it stays silent. *type gets the text when one came.
-    CliExitCode identify(QString *type);
+    // Reads the device type and, for a counter, its identifier, so that another device taking
+    // its place later is recognised. OtherDevice for a type that is not a counter's. *type gets
+    // the text when one came.
+    Failure identify(QString *type);
 
     bool readText(DriverPropertyReadOnly<QString> *property, QString *text);
     bool readIdentifier(cUDID *identifier);
@@ -69,8 +80,8 @@ public:
     // True once another device was found behind the port after it was opened again: nothing
     // more is sent, and every operation fails.
     bool isRefused() const;
-    // ExitDevice once refused, else ExitNoAnswer: the code of an operation that failed.
-    CliExitCode failureCode() const { return isRefused() ? ExitDevice : ExitNoAnswer; }
+    // What an operation that failed ran into.
+    Failure failure() const { return isRefused() ? OtherDevice : NoAnswer; }
 
     // "no answer from the counter on <port> to <what> after <n> attempts", or once refused,
     // which device answers instead of the counter.
@@ -81,6 +92,7 @@ private:
     int m_attempts;
     cuIOInterface *m_link;
     KuvelCounterDriver *m_driver;
+    bool m_heardLine = false;
 };
 
 #endif // COUNTERCLIENT_H

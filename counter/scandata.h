@@ -1,20 +1,20 @@
 #ifndef SCANDATA_H
 #define SCANDATA_H
 
+#include "datacontext.h"
+
 #include <QByteArray>
 #include <QDateTime>
-#include <QPair>
 #include <QPointF>
 #include <QString>
 #include <QVector>
 
-// A calibration scan as a file: comment lines `# key: value` that say where, when and how it
-// was measured, then the CSV rows `phase,level,count`. Readers that skip comments, such as
-// pandas' read_csv(comment="#"), see the plain table.
+// A calibration scan as a file: its context (the comment lines `# key: value` of DataContext),
+// then the CSV rows `phase,level,count`.
 class ScanData
 {
 public:
-    using Header = QVector<QPair<QString, QString>>;
+    using Header = DataContext::Entries;
 
     struct Point
     {
@@ -23,16 +23,12 @@ public:
         quint32 count;
     };
 
-    // The context every saved file of the program starts with, in this order: program, date
-    // (UTC), port, device type, identifier, firmware, channel, time constant.
+    // DataContext::common, DataContext::lines and DataContext::oneLine.
     static Header context(const QString &program, const QDateTime &when, const QString &port,
                           const QString &deviceType, const QString &identifierHex,
                           const QString &firmware, int channel, double timeConstSeconds);
-    // `# key: value` lines. Control characters in a value (a device's text, a port name)
-    // become blanks, so a value never starts a line of its own.
-    static QByteArray headerLines(const Header &header);
-    // `text` with its control characters as blanks: device texts and port names stay one line.
-    static QString oneLine(QString text);
+    static QByteArray headerLines(const Header &header) { return DataContext::lines(header); }
+    static QString oneLine(const QString &text) { return DataContext::oneLine(text); }
     static QByteArray columnsLine() { return "phase,level,count\n"; }
     static QByteArray row(const Point &point);
 

@@ -2,37 +2,13 @@
 
 #include <QList>
 
-QString ScanData::oneLine(QString text)
-{
-    for (QChar &c : text) {
-        if (c.category() == QChar::Other_Control)
-            c = QLatin1Char(' ');
-    }
-    return text;
-}
-
 ScanData::Header ScanData::context(const QString &program, const QDateTime &when,
                                    const QString &port, const QString &deviceType,
                                    const QString &identifierHex, const QString &firmware,
                                    int channel, double timeConstSeconds)
 {
-    return {{QStringLiteral("program"), program},
-            {QStringLiteral("date"), when.toUTC().toString(Qt::ISODate)},
-            {QStringLiteral("port"), port},
-            {QStringLiteral("device type"), deviceType},
-            {QStringLiteral("identifier"), identifierHex},
-            {QStringLiteral("firmware"), firmware},
-            {QStringLiteral("channel"), QString::number(channel)},
-            {QStringLiteral("time constant"), QString::number(timeConstSeconds, 'g', 6)}};
-}
-
-QByteArray ScanData::headerLines(const Header &header)
-{
-    QByteArray lines;
-    for (const auto &entry : header)
-        lines
-            += "# " + oneLine(entry.first).toUtf8() + ": " + oneLine(entry.second).toUtf8() + '\n';
-    return lines;
+    return DataContext::common(program, when, port, deviceType, identifierHex, firmware, channel,
+                               timeConstSeconds);
 }
 
 QByteArray ScanData::row(const Point &point)

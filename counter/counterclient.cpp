@@ -27,13 +27,21 @@ template<typename Command> bool execute(Command *command, int attempts)
 } // namespace
 
 CounterClient::CounterClient(const QString &portName, int attempts, QObject *parent)
+    : CounterClient(createLink(portName), portName, attempts, parent)
+{
+}
+
+CounterClient::CounterClient(cuIOInterface *link, const QString &portName, int attempts,
+                             QObject *parent)
     : QObject(parent)
     , m_portName(portName)
     , m_attempts(attempts)
-    , m_link(createLink(portName, this))
+    , m_link(link)
     , m_driver(new KuvelCounterDriver(this))
 {
+    m_link->setParent(this);
     m_driver->setIOInterface(m_link);
+    connect(m_link, &cuIOInterface::msgReceived, this, [this] { m_heardLine = true; });
 }
 
 CounterClient::~CounterClient()
@@ -51,6 +59,16 @@ bool CounterClient::open()
     return m_link->initialize();
 }
 
+void CounterClient::close()
+{
+    m_link->close();
+}
+
+bool CounterClient::isOpen() const
+{
+    return m_link->isOpen();
+}
+
 QString CounterClient::openErrorText() const
 {
     return m_link->openErrorText();
@@ -61,18 +79,18 @@ QString CounterClient::printablePortName() const
     return cuRs485IOInterface::printablePortName(m_portName);
 }
 
-CliExitCode CounterClient::identify(QString *type)
+CounterClient::Failure CounterClient::identify(QString *type)
 {
     QString text;
     if (!readText(m_driver->deviceType(), &text))
-        return ExitNoAnswer;
+        return NoAnswer;
     if (type)
         *type = text;
     // The same test as the window's: the family name anywhere in the type, case-sensitive.
     if (!m_driver->isSupportedType(text))
-        return ExitDevice;
+        return OtherDevice;
     // Its identifier tells it from another counter that may take its place on the line.
-    return m_driver->acceptDevice(text, m_attempts) ? ExitOk : ExitNoAnswer;
+    return m_driver->acceptDevice(text, m_attempts) ? NoFailure : NoAnswer;
 }
 
 bool CounterClient::readText(DriverPropertyReadOnly<QString> *property, QString *text)
