@@ -6,7 +6,6 @@
 #include "curs485iointerface.h"
 #include "decimalpointvalidator.h"
 #include "kuvelcounterdriver.h"
-#include "levelproposal.h"
 #include "linkfactory.h"
 #include "proposalspanel.h"
 #include "scancontroller.h"
@@ -83,8 +82,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(m_pollTimer, &QTimer::timeout, this, &MainWindow::timeOut);
     m_device.addTick(m_pollTimer);
 
-    // The proposed levels of the last scan, editable, between the plot and the status line.
     m_plot = new ScanPlot(ui->customPlot, this);
+    // The proposed levels of the last scan, editable, between the plot and the status line.
     m_proposals = new ProposalsPanel(ui->tab_2);
     m_proposals->setObjectName(QStringLiteral("proposalPanel"));
     ui->verticalLayout_5->insertWidget(ui->verticalLayout_5->indexOf(ui->lStatus), m_proposals);
@@ -425,30 +424,12 @@ void MainWindow::connectPlotMenu()
 
 QString MainWindow::defaultScanName(const QString &suffix) const
 {
-    const QDateTime when
-        = QDateTime::fromString(m_scan->data().value(QStringLiteral("date")), Qt::ISODate);
-    if (!when.isValid() || m_scan->channel() < 1)
-        return QStringLiteral("scan.") + suffix;
-    return QStringLiteral("scan-ch%1-%2.%3")
-        .arg(m_scan->channel())
-        .arg(when.toUTC().toString(QStringLiteral("yyyyMMdd-HHmmss")), suffix);
+    return m_scan->defaultName(suffix);
 }
 
 bool MainWindow::saveScanData(const QString &path)
 {
-    ScanData data = m_scan->data();
-    if (!m_scan->isFromFile() && !data.header.isEmpty()) {
-        // Asked only now, so identification keeps its requests.
-        for (auto &entry : data.header) {
-            if (entry.first == QLatin1String("firmware"))
-                entry.second = firmware();
-        }
-        const QVector<LevelProposal> &proposals = m_proposals->proposals();
-        data.header.append(
-            {QStringLiteral("proposed levels"),
-             LevelProposal::listText(proposals.isEmpty() ? QVector<LevelProposal>(4) : proposals)});
-    }
-    return m_plot->saveData(path, data);
+    return m_plot->saveData(path, m_scan->dataToSave([this] { return firmware(); }));
 }
 
 bool MainWindow::saveScanPlot(const QString &path)

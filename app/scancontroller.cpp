@@ -3,6 +3,7 @@
 
 #include "devicecall.h"
 #include "kuvelcounterdriver.h"
+#include "levelproposal.h"
 #include "proposalspanel.h"
 #include "scanplot.h"
 
@@ -281,6 +282,32 @@ QString ScanController::heldLevelsText() const
     return tr("Channel %1 now holds the levels %2")
         .arg(m_channel)
         .arg(levels.join(QStringLiteral(", ")));
+}
+
+QString ScanController::defaultName(const QString &suffix) const
+{
+    const QDateTime when = QDateTime::fromString(m_data.value(QStringLiteral("date")), Qt::ISODate);
+    if (!when.isValid() || m_channel < 1)
+        return QStringLiteral("scan.") + suffix;
+    return QStringLiteral("scan-ch%1-%2.%3")
+        .arg(m_channel)
+        .arg(when.toUTC().toString(QStringLiteral("yyyyMMdd-HHmmss")), suffix);
+}
+
+ScanData ScanController::dataToSave(const std::function<QString()> &firmware) const
+{
+    ScanData data = m_data;
+    if (m_fromFile || data.header.isEmpty())
+        return data;
+    for (auto &entry : data.header) {
+        if (entry.first == QLatin1String("firmware"))
+            entry.second = firmware();
+    }
+    const QVector<LevelProposal> &proposals = m_panel->proposals();
+    data.header.append(
+        {QStringLiteral("proposed levels"),
+         LevelProposal::listText(proposals.isEmpty() ? QVector<LevelProposal>(4) : proposals)});
+    return data;
 }
 
 void ScanController::showSaved(const ScanData &data, const QString &path)

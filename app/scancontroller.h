@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 class DeviceCall;
 class ProposalsPanel;
 class QMainWindow;
@@ -49,6 +51,11 @@ public:
     int channel() const { return m_channel; }
     // The shown points came from a file: the device's active channel may be another one.
     bool isFromFile() const { return m_fromFile; }
+    // "scan-ch3-20261208-141502.csv": the channel and the UTC date and time the scan started.
+    QString defaultName(const QString &suffix) const;
+    // The shown scan as a file saves it. A scan measured here gets the firmware, asked only
+    // now so that identification keeps its requests, and the levels it proposed.
+    ScanData dataToSave(const std::function<QString()> &firmware) const;
     // Shows a saved scan: its curves and the levels they propose. `path` goes to the status.
     void showSaved(const ScanData &data, const QString &path);
     // Writes the four levels of the proposal boxes to the scanned channel and shows them, and
