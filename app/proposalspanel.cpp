@@ -1,0 +1,87 @@
+#include "proposalspanel.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QSpinBox>
+
+ProposalsPanel::ProposalsPanel(QWidget *parent)
+    : QWidget(parent), m_applyButton(new QPushButton(tr("Apply levels"), this))
+{
+    auto *layout = new QHBoxLayout(this);
+    layout->setObjectName(QStringLiteral("proposalLayout"));
+    // It lines up with the rest of the tab as if its widgets stood in the tab's own layout.
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto *label = new QLabel(tr("Proposed levels:"), this);
+    label->setObjectName(QStringLiteral("lProposedLevels"));
+    layout->addWidget(label);
+    for (int i = 0; i < 4; ++i) {
+        auto *box = new QSpinBox(this);
+        box->setObjectName(QStringLiteral("sbProposedLevel%1").arg(i + 1));
+        box->setRange(NoLevel, 65535);
+        box->setSpecialValueText(tr("none"));
+        box->setValue(NoLevel);
+        box->setPrefix(QStringLiteral("%1: ").arg(i + 1));
+        box->setToolTip(proposalTip(i));
+        connect(box, QOverload<int>::of(&QSpinBox::valueChanged), this,
+                &ProposalsPanel::levelsChanged);
+        layout->addWidget(box);
+        m_boxes[i] = box;
+    }
+    m_applyButton->setObjectName(QStringLiteral("pbApplyLevels"));
+    m_applyButton->setEnabled(false);
+    connect(m_applyButton, &QPushButton::clicked, this, &ProposalsPanel::applyRequested);
+    layout->addWidget(m_applyButton);
+}
+
+void ProposalsPanel::propose(const ScanData &data, int phasesMeasured)
+{
+    m_proposals.clear();
+    for (int phase = 1; phase <= 4; ++phase) {
+        // A stopped phase has only part of its curve: what it seems to show is not a valley.
+        m_proposals.append(phase <= phasesMeasured
+                               ? LevelProposal::fromCurve(data.curve(phase), phase)
+                               : LevelProposal());
+    }
+    for (int i = 0; i < 4; ++i) {
+        const LevelProposal &proposal = m_proposals[i];
+        m_boxes[i]->setValue(proposal.isValid() ? proposal.level() : NoLevel);
+        m_boxes[i]->setToolTip(proposal.isValid() ? tr("Proposed by the scan")
+                                                  : tr("No proposal: %1").arg(proposal.reason()));
+    }
+    m_applyButton->setEnabled(!data.points.isEmpty());
+    emit levelsChanged();
+}
+
+void ProposalsPanel::clear()
+{
+    for (int i = 0; i < 4; ++i) {
+        m_boxes[i]->setValue(NoLevel);
+        m_boxes[i]->setToolTip(proposalTip(i));
+    }
+    m_proposals.clear();
+    m_applyButton->setEnabled(false);
+}
+
+int ProposalsPanel::level(int index) const
+{
+    return m_boxes[index]->value();
+}
+
+QVector<int> ProposalsPanel::levels() const
+{
+    QVector<int> levels;
+    for (const QSpinBox *box : m_boxes)
+        levels.append(box->value());
+    return levels;
+}
+
+void ProposalsPanel::setApplyEnabled(bool enabled)
+{
+    m_applyButton->setEnabled(enabled);
+}
+
+QString ProposalsPanel::proposalTip(int index)
+{
+    return tr("The level Apply levels writes for phase %1").arg(index + 1);
+}

@@ -1,0 +1,101 @@
+#ifndef SCANCONTROLLER_H
+#define SCANCONTROLLER_H
+
+#include "scandata.h"
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+class DeviceCall;
+class ProposalsPanel;
+class QMainWindow;
+class QTimer;
+class ScanPlot;
+
+namespace Ui {
+class MainWindow;
+}
+
+// The calibration scan of the Calibration tab: for one channel, each of the four levels in
+// turn swept from Start to Stop by Step while the other three are held out of the way, one
+// counts read per point after the levels settled. It runs as a chain of single-shot steps,
+// each held back while another request waits; a scan runs exactly while pbStopCalibration is
+// enabled. It also keeps the scan shown (measured or opened from a file) and writes its
+// proposed levels on Apply levels.
+class ScanController : public QObject
+{
+    Q_OBJECT
+public:
+    ScanController(Ui::MainWindow *ui, DeviceCall *device, ScanPlot *plot, ProposalsPanel *panel,
+                   QMainWindow *window);
+
+    // The port the header of a scan names.
+    void setPortName(const QString &name) { m_portName = name; }
+
+    void start();
+    // One step: the counts at the current level, then the next level or phase.
+    void step();
+    // Stops the counter; the scan ends once the device confirmed it.
+    void stop();
+    // Another device answers on the port: the scan just ends, nothing more is sent.
+    void abandon();
+    // Drops the step pending, as the window goes.
+    void cancelStep();
+    bool isRunning() const;
+
+    // The points and the context of the scan shown, measured or opened.
+    const ScanData &data() const { return m_data; }
+    // The channel (1 to 8) the shown points belong to; 0 when a file does not tell.
+    int channel() const { return m_channel; }
+    // The shown points came from a file: the device's active channel may be another one.
+    bool isFromFile() const { return m_fromFile; }
+    // "scan-ch3-20261208-141502.csv": the channel and the UTC date and time the scan started.
+    QString defaultName(const QString &suffix) const;
+    // The shown scan as a file saves it. A scan measured here gets the firmware, asked only
+    // now so that identification keeps its requests, and the levels it proposed.
+    ScanData dataToSave(const std::function<QString()> &firmware) const;
+    // Shows a saved scan: its curves and the levels they propose. `path` goes to the status.
+    void showSaved(const ScanData &data, const QString &path);
+    // Writes the four levels of the proposal boxes to the scanned channel and shows them, and
+    // the channel, on the Counts tab.
+    void applyLevels();
+
+private:
+    // Each false when the device did not confirm the write after its attempts.
+    bool writeLevel(quint8 level, quint16 value);
+    bool writeLevels();
+    // Ends a running scan with a warning that says why, stopping the counter.
+    void end(const QString &reason);
+    void setRunning(bool running);
+    void showProgress();
+    // What the device holds for the scanned channel, as far as the window wrote it.
+    QString heldLevelsText() const;
+
+    Ui::MainWindow *ui;
+    DeviceCall *m_device;
+    ScanPlot *m_plot;
+    ProposalsPanel *m_panel;
+    QMainWindow *m_window;
+    QString m_portName;
+    // The level being measured and the phase's index, 0 to 3 (4 once the scan is complete).
+    quint32 m_calibrValue = 0;
+    quint8 m_calibrPhase = 0;
+    // Every point the last scan measured, cleared by the next start, and its context.
+    ScanData m_data;
+    int m_channel = 0;
+    bool m_fromFile = false;
+    // The points the running scan measures in all; 0 when it never ends (Step 0).
+    int m_totalPoints = 0;
+    // Counts reads in a row at one point that got no answer; this many end the scan.
+    int m_failedCountReads = 0;
+    static constexpr int MaxFailedCountReads = 5;
+    // The levels last confirmed for the scanned channel, -1 where a write was not confirmed.
+    int m_heldLevels[4] = {-1, -1, -1, -1};
+    // One timer for the chain: a new start restarts it, so a step armed by an earlier scan can
+    // never run beside the new one.
+    QTimer *m_timer;
+};
+
+#endif // SCANCONTROLLER_H

@@ -1,0 +1,82 @@
+#ifndef SCANPLOT_H
+#define SCANPLOT_H
+
+#include "scandata.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+class QAction;
+class QCustomPlot;
+class QMenu;
+class QPoint;
+class QTimer;
+class QWidget;
+
+// The calibration tab's plot: one graph per phase, counts against level on a logarithmic axis,
+// the proposed levels as dashed markers, and the exports of the shown scan (CSV, PNG, JPG,
+// PDF) behind its right-click menu. It knows nothing of the device: the window tells it what
+// to show and answers its menu's requests.
+class ScanPlot : public QObject
+{
+    Q_OBJECT
+public:
+    // `window` parents the file dialogs and the warnings.
+    ScanPlot(QCustomPlot *plot, QWidget *window);
+
+    // An empty plot for a new scan, with the graph of phase 1.
+    void startScan();
+    // The graph of `phase` (1 to 4), added as the scan reaches it.
+    void addPhase(int phase);
+    // A measured point, drawn with the next replot.
+    void addPoint(const ScanData::Point &point);
+    // A saved scan of `phases` phases, fitted into view.
+    void showScan(const QVector<ScanData::Point> &points, int phases);
+    // A dashed line at each level of a phase shown; a negative level draws none.
+    void showMarkers(const QVector<int> &levels);
+
+    // Each warns the operator and returns false when the file cannot be written or read,
+    // leaving an existing file, or what the plot showed, as it was.
+    bool saveData(const QString &path, const ScanData &data);
+    bool savePlot(const QString &path);
+    bool readData(const QString &path, ScanData *data);
+
+    // File dialogs that start in the folder used last; empty when cancelled.
+    QString askDataPath(const QString &name);
+    QString askPlotPath(const QString &name);
+    QString askOpenPath();
+    QString saveDir() const { return m_saveDir; }
+    void setSaveDir(const QString &dir) { m_saveDir = dir; }
+
+    // Which menu entries apply, set while menuAboutToShow is handled.
+    void setMenuState(bool canSaveData, bool canOpenData);
+
+signals:
+    void menuAboutToShow();
+    void saveDataRequested();
+    void savePlotRequested();
+    void openDataRequested();
+
+private:
+    // Log axes, sub-grids, drag and zoom: what every scan shown starts from.
+    void reset();
+    void showMenu(const QPoint &pos);
+    void replotSoon();
+    QString askSavePath(const QString &caption, const QString &name, const QStringList &filters,
+                        const QStringList &suffixes);
+    void warn(const QString &text);
+
+    QCustomPlot *m_plot;
+    QWidget *m_window;
+    QTimer *m_replotTimer;
+    QMenu *m_menu;
+    QAction *m_saveDataAction;
+    QAction *m_savePlotAction;
+    QAction *m_openDataAction;
+    // Where the operator saved last, offered again by the next file dialog.
+    QString m_saveDir;
+};
+
+#endif // SCANPLOT_H
