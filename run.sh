@@ -5,12 +5,20 @@
 #   ./run.sh [SIMULATOR OPTIONS]                  the window on this display
 #   ./run.sh --screenshot FILE [SIMULATOR OPTIONS] no display needed: the window on a virtual
 #                                                 one, past the port dialog, saved as FILE
+#   ./run.sh --build-only                         installs and builds, starts nothing: what
+#                                                 a user has after closing the window (the
+#                                                 README walk starts from there)
 # One line per step; the output of the set-up and the build goes to build/run.log and is
 # shown only when a step fails.
 set -euo pipefail
 
 screenshot=
-if [[ "${1:-}" == "--screenshot" ]]; then
+build_only=
+if [[ "${1:-}" == "--build-only" ]]; then
+    [[ $# -eq 1 ]] || { echo "usage: ./run.sh --build-only" >&2; exit 2; }
+    build_only=1
+    shift
+elif [[ "${1:-}" == "--screenshot" ]]; then
     [[ -n "${2:-}" ]] || { echo "usage: ./run.sh --screenshot FILE [SIMULATOR OPTIONS]" >&2; exit 2; }
     # FILE is relative to where the user is, not to the checkout.
     screenshot=$(realpath -m -- "$2")
@@ -43,6 +51,7 @@ step "Installing what is missing" scripts/deps.sh "${groups[@]}"
 step "Configuring" cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 step "Building the window and the simulator" \
     cmake --build build -j"$(nproc 2>/dev/null || echo 2)" --target kuvel-counter kuvel-counter-sim
+[[ -z "$build_only" ]] || exit 0
 
 if [[ -n "$screenshot" ]]; then
     BUILD_DIR=$PWD/build scripts/screenshots.sh --window "$screenshot" "$@"

@@ -34,6 +34,15 @@ done
 # Only what ships: the developers' programs stay out.
 extra=$(ls "$tmp/usr/bin" | grep -vxF -e kuvel-counter -e kuvel-counter-cli -e kuvel-counter-sim -e kuvel-counter-server || true)
 [[ -z "$extra" ]] || fail "installs programs that do not ship: $extra"
+# GPL-3.0-or-later: the licence's text at the top of the sources, the package's copyright file
+# in Debian's machine-readable format, and the metainfo.
+cmp -s LICENSE /usr/share/common-licenses/GPL-3 || fail "LICENSE is not the text of the GPL-3"
+copyright=$tmp/usr/share/doc/kuvel-counter/copyright
+head -n1 "$copyright" | grep -qF copyright-format/1.0 || fail "copyright is not machine-readable"
+grep -A2 -xF 'Files: *' "$copyright" | grep -qxF 'License: GPL-3+' || fail "copyright: Files: * is not GPL-3+"
+grep -qF /usr/share/common-licenses/GPL-3 "$copyright" || fail "copyright does not point to the GPL-3"
+grep -qF '<project_license>GPL-3.0-or-later</project_license>' \
+    "$tmp/usr/share/metainfo/org.kuvel.KuvelCounter.metainfo.xml" || fail "metainfo: project_license"
 desktop-file-validate "$tmp/usr/share/applications/kuvel-counter.desktop"
 appstreamcli validate --no-net --no-color \
     "$tmp/usr/share/metainfo/org.kuvel.KuvelCounter.metainfo.xml" >/dev/null

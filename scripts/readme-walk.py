@@ -1,5 +1,13 @@
 #!/usr/bin/python3
-"""Runs every command of README.md as a user would type it, after the two set-up commands.
+"""Runs every command of README.md as a user would type it, from where a newcomer starts.
+
+A newcomer has a fresh clone and has run ./run.sh, which builds only the window and the
+simulator. So the walk copies the checkout as it is (the files git tracks or would track,
+edits included; no build folder) into a folder of its own under build/, runs the set-up there
+(`./run.sh --build-only`: run.sh's installs and build, nothing started) and walks the copy's
+README in it; a README command that needs something run.sh did not build fails as it would
+for the newcomer. With --build DIR it walks in the checkout itself against that build instead
+(quicker, but blind to what run.sh does not build).
 
 The ```sh blocks are run in README order in one bash session from the repository root (a
 variable set in one block serves the next), each command under `set -e`; ```python blocks are
@@ -17,11 +25,13 @@ may hold: where the system allows it, the session gets a /tmp and a process tree
 (unshare), otherwise a /tmp name that is taken fails the walk before it starts; a TCP port
 that is taken always does. (No network of its own: with loopback alone, ser2net cannot
 resolve 127.0.0.1.)
-Files the commands write into the checkout's top folder (counts.csv, ...) are removed at the
-end unless --keep is given.
+Files the commands write into the checkout's top folder (counts.csv, ...) go with the copy, or
+with --build are removed at the end; --keep keeps them.
 
-Usage: scripts/readme-walk.py [--readme FILE] [--build DIR] [--timeout SECONDS] [--keep]
-Needs the whole build in build/ (./test.sh, or cmake --build build).
+Usage: scripts/readme-walk.py [--readme FILE] [--setup COMMAND | --build DIR]
+                             [--timeout SECONDS] [--keep]
+--keep also keeps the copy (its path is printed). --timeout bounds the set-up and the walk,
+each.
 """
 
 import argparse
@@ -222,29 +232,88 @@ def top_level_untracked(root):
     return {name for name in listed if name and "/" not in name.rstrip("/")}
 
 
+def fresh_copy(root, parent):
+    """The checkout's files as they are now, without builds, in a new folder under parent."""
+    listed = subprocess.run(
+        ["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
+        cwd=root, capture_output=True, check=True,
+    ).stdout.decode().split("\0")
+    os.makedirs(parent, exist_ok=True)
+    work = tempfile.mkdtemp(prefix="readme-walk-", dir=parent)
+    checkout = os.path.join(work, "checkout")
+    for name in listed:
+        source = os.path.join(root, name)
+        if not name or not os.path.lexists(source):    # deleted, not yet committed
+            continue
+        target = os.path.join(checkout, name)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copy2(source, target, follow_symlinks=False)
+    return work, checkout
+
+
+def run_setup(command, checkout, timeout):
+    """Runs the set-up in the copy, its output passed on; None when it succeeded, else why not."""
+    print(f"README walk: set-up in a fresh copy of the checkout: {command}", flush=True)
+    setup = subprocess.Popen(["bash", "-c", command], cwd=checkout, stdin=subprocess.DEVNULL,
+                             start_new_session=True)
+    try:
+        status = setup.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        status = None
+    finally:
+        stop_group(setup)
+    if status is None:
+        return f"still running after {timeout:g} s"
+    return None if status == 0 else f"exit code {status}"
+
+
 def main():
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     parser = argparse.ArgumentParser(description="Runs the commands of README.md.")
-    parser.add_argument("--readme", default=os.path.join(root, "README.md"))
-    parser.add_argument("--build", default=os.path.join(root, "build"))
+    parser.add_argument("--readme", help="default: README.md of the checkout (or its copy)")
+    where_from = parser.add_mutually_exclusive_group()
+    where_from.add_argument("--setup", default="./run.sh --build-only",
+                            help="what runs in the fresh copy before the README")
+    where_from.add_argument("--build", help="walk in the checkout against this build instead")
     parser.add_argument("--timeout", type=float, default=600)
-    parser.add_argument("--keep", action="store_true", help="keep the files the commands write")
+    parser.add_argument("--keep", action="store_true",
+                        help="keep the files the commands write, and the copy")
     args = parser.parse_args()
 
-    for program in ("app/kuvel-counter", "cli/kuvel-counter-cli", "simulator/kuvel-counter-sim"):
-        if not os.access(os.path.join(args.build, program), os.X_OK):
-            sys.exit(f"README walk: {args.build}/{program} is missing: build first (./test.sh)")
+    if args.build is not None:
+        for program in ("app/kuvel-counter", "cli/kuvel-counter-cli", "simulator/kuvel-counter-sim"):
+            if not os.access(os.path.join(args.build, program), os.X_OK):
+                sys.exit(f"README walk: {args.build}/{program} is missing: build first (./test.sh)")
+        work = tempfile.mkdtemp(prefix="readme-walk-", dir=args.build)
+        checkout = root
+    else:
+        work, checkout = fresh_copy(root, os.path.join(root, "build"))
+    try:
+        status, line, name = walk(args, checkout, work, fresh=args.build is None)
+    finally:
+        if args.keep and args.build is None:
+            print(f"README walk: kept the copy in {checkout}")
+        else:
+            shutil.rmtree(work)
+    if status is None:
+        sys.exit(f"README walk: FAILED: still running after {args.timeout:g} s, at {name} line {line}")
+    if status != 0:
+        sys.exit(f"README walk: FAILED (exit code {status}); see the lines above")
 
-    with open(args.readme, encoding="utf-8") as f:
+
+def walk(args, root, work, fresh):
+    """Walks the README in root; returns the session's exit code (None: timed out), the
+    README line it was at, and the README's name."""
+    readme = args.readme or os.path.join(root, "README.md")
+    with open(readme, encoding="utf-8") as f:
         readme_lines = f.read().split("\n")
     blocks = parse(readme_lines)
-    name = os.path.basename(args.readme)
+    name = os.path.basename(readme)
     for number, lang, first, _, skip in blocks:
         if skip is not None:
             print(f"README walk: skipped block {number} (```{lang}, {name} line {first + 1}): {skip}",
                   flush=True)
 
-    work = tempfile.mkdtemp(prefix="readme-walk-", dir=args.build)
     where = os.path.join(work, "where")
     with open(where + ".prologue", "w") as f:
         f.write(PROLOGUE)
@@ -259,6 +328,10 @@ def main():
     if taken:
         sys.exit("README walk: cannot run, already taken on this machine: " + ", ".join(taken)
                  + " (another walk, simulator or server running?)")
+    if fresh:
+        failed = run_setup(args.setup, root, args.timeout)
+        if failed:
+            sys.exit(f"README walk: FAILED: the set-up ({args.setup}) failed: {failed}")
     made_in_tmp = []
     if prefix is None:
         print("README walk: on the machine's /tmp (no namespaces here, or the checkout is in /tmp)",
@@ -268,7 +341,7 @@ def main():
     else:
         print("README walk: in a /tmp and a process tree of its own", flush=True)
 
-    before = top_level_untracked(root)
+    before = set() if fresh else top_level_untracked(root)
     session = subprocess.Popen(prefix + [script], cwd=root, start_new_session=True)
     try:
         status = session.wait(timeout=args.timeout)
@@ -281,7 +354,7 @@ def main():
                 shutil.rmtree(path)
             elif os.path.lexists(path):
                 os.remove(path)
-        if not args.keep:
+        if not args.keep and not fresh:
             written = sorted(top_level_untracked(root) - before)
             for written_name in written:
                 path = os.path.join(root, written_name)
@@ -291,13 +364,10 @@ def main():
 
     with open(where) as f:
         line = f.read().strip()
-    shutil.rmtree(work)
-    if status is None:
-        sys.exit(f"README walk: FAILED: still running after {args.timeout:g} s, at {name} line {line}")
-    if status != 0:
-        sys.exit(f"README walk: FAILED (exit code {status}); see the lines above")
-    ran = sum(1 for b in blocks if b[4] is None and b[1] in ("sh", "python"))
-    print(f"README walk: all {ran} blocks ran")
+    if status == 0:
+        ran = sum(1 for b in blocks if b[4] is None and b[1] in ("sh", "python"))
+        print(f"README walk: all {ran} blocks ran")
+    return status, line, name
 
 
 if __name__ == "__main__":

@@ -51,6 +51,15 @@ done
     > "$work/out" 2>&1
 check "build folder in /tmp" "sh sees hello"
 
+# Without --build the walk starts where a newcomer does: a copy of the checkout without its
+# builds, after the set-up; a command that needs what the set-up did not build fails.
+printf '```sh\ntest -f run.sh\nbuild/cli/kuvel-counter-cli --version\n```\n' > "$work/fresh.md"
+/usr/bin/python3 "$root/scripts/readme-walk.py" --setup "mkdir build && echo set-up ran" \
+    --readme "$work/fresh.md" > "$work/out" 2>&1 \
+    && { echo "FAIL: a README needing more than the set-up built passes"; failures=$((failures + 1)); }
+check "set-up in a copy without builds" "set-up ran"
+check "what the set-up did not build" "FAILED with exit code 127 in block 1, fresh.md line 3"
+
 # A failing command names its block and line, and what the README started is stopped.
 marker="sleep 86$$.5"
 cat > "$work/bad.md" << EOF
