@@ -91,7 +91,7 @@ bool CommonDriver::acceptDevice(const QString &type, int attempts)
 bool CommonDriver::confirmDevice(quint8 command, int answerSize)
 {
     cuIOInterface *link = iOInterface();
-    if (m_confirming || !link || !link->isOpen())
+    if (!link || !link->isOpen())
         return true;
     if (!link->isEchoKnown() && answerSize == 0 && command != m_deviceType->cmdGetter()
         && m_echoProbeOpenCount != link->openCount()) {
@@ -100,9 +100,8 @@ bool CommonDriver::confirmDevice(quint8 command, int answerSize)
         // type read first, once per opening, shows which kind of line this is: its answer
         // differs from its request. Programs read the type first anyway.
         m_echoProbeOpenCount = link->openCount();
-        m_confirming = true;
+        const RequestTracker::ConfirmScope confirming(requests());
         m_deviceType->getValueSync(nullptr, 1);
-        m_confirming = false;
     }
     if (!m_accepted)
         return true;
@@ -112,13 +111,15 @@ bool CommonDriver::confirmDevice(quint8 command, int answerSize)
 
     // The line was opened again: whatever answers now may be another device. It gets no
     // request of the caller's before it has shown its type and identifier.
-    m_confirming = true;
     bool ok = false;
-    const QString type = m_deviceType->getValueSync(&ok, 1);
+    QString type;
     cUDID identifier = {};
-    if (ok)
-        identifier = m_UDID->getValueSync(&ok, 1);
-    m_confirming = false;
+    {
+        const RequestTracker::ConfirmScope confirming(requests());
+        type = m_deviceType->getValueSync(&ok, 1);
+        if (ok)
+            identifier = m_UDID->getValueSync(&ok, 1);
+    }
     if (!ok)
         return false; // nothing sent; the next request asks again
     m_confirmedOpenCount = openCount;

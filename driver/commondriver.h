@@ -123,7 +123,6 @@ private:
     QString m_acceptedType;
     cUDID m_acceptedIdentifier = {};
     int m_confirmedOpenCount = 0; // the opening of the line the device was last confirmed on
-    bool m_confirming = false;
     int m_echoProbeOpenCount = 0; // the opening of the line whose echo a type read probed
     bool m_refused = false;
     QString m_foundType;
