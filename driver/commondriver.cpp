@@ -6,17 +6,21 @@
 
 CommonDriver::CommonDriver(QObject *parent)
     : AbstractDriver(parent)
-    , m_deviceType(new DriverPropertyReadOnly<QString>(this, 0x06, NoCommand))
-    , m_modificationVersion(new DriverPropertyReadOnly<QString>(this, 0x07, NoCommand))
-    , m_hardwareVersion(new DriverPropertyReadOnly<QString>(this, 0x08, NoCommand))
-    , m_firmwareVersion(new DriverPropertyReadOnly<QString>(this, 0x09, NoCommand))
-    , m_deviceDescription(new DriverPropertyReadOnly<QString>(this, 0x0A, NoCommand))
-    , m_UDID(new DriverPropertyReadOnly<cUDID>(this, 0x05, NoCommand))
-    , m_init(new DriverCommand(this, NoCommand, 0x00))
-    , m_shutDown(new DriverCommand(this, NoCommand, 0x01))
-    , m_silence(new DriverCommand(this, NoCommand, 0x02))
-    , m_reboot(new DriverCommand(this, NoCommand, 0x0B))
-    , m_writeEeprom(new DriverCommand(this, NoCommand, 0x0C))
+    , m_deviceType(new DriverPropertyReadOnly<QString>(this, CommandCode::DeviceType, NoCommand))
+    , m_modificationVersion(
+          new DriverPropertyReadOnly<QString>(this, CommandCode::ModificationVersion, NoCommand))
+    , m_hardwareVersion(
+          new DriverPropertyReadOnly<QString>(this, CommandCode::HardwareVersion, NoCommand))
+    , m_firmwareVersion(
+          new DriverPropertyReadOnly<QString>(this, CommandCode::FirmwareVersion, NoCommand))
+    , m_deviceDescription(
+          new DriverPropertyReadOnly<QString>(this, CommandCode::DeviceDescription, NoCommand))
+    , m_UDID(new DriverPropertyReadOnly<cUDID>(this, CommandCode::Identifier, NoCommand))
+    , m_init(new DriverCommand(this, NoCommand, CommandCode::Init))
+    , m_shutDown(new DriverCommand(this, NoCommand, CommandCode::ShutDown))
+    , m_silence(new DriverCommand(this, NoCommand, CommandCode::Silence))
+    , m_reboot(new DriverCommand(this, NoCommand, CommandCode::Reboot))
+    , m_writeEeprom(new DriverCommand(this, NoCommand, CommandCode::WriteEeprom))
 {
     m_writeEeprom->settedSignal()->addCallback([this] { emit eepromWrited(); });
 }

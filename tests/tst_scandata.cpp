@@ -22,16 +22,16 @@ QVector<QPointF> simulatedCurve(int phase, int start, int stop, int step, float 
     KuvelCounterModel model(seed);
     QByteArray answer, payload(4, '\0');
     qToLittleEndian<float>(timeConst, payload.data());
-    model.handle(KuvelCounterModel::WriteTimeConst, payload, &answer);
-    model.handle(KuvelCounterModel::StartCounter, {}, &answer);
+    model.handle(CommandCode::WriteTimeConst, payload, &answer);
+    model.handle(CommandCode::StartCounter, {}, &answer);
     QVector<QPointF> curve;
     for (int level = start; level <= stop; level += step) {
         QByteArray record(4, '\0');
         record[0] = 0;
         record[1] = char(phase - 1);
         qToLittleEndian<quint16>(quint16(level), record.data() + 2);
-        model.handle(KuvelCounterModel::WriteReferenceLevel, record, &answer);
-        model.handle(KuvelCounterModel::ReadCounts, {}, &answer);
+        model.handle(CommandCode::WriteReferenceLevel, record, &answer);
+        model.handle(CommandCode::ReadCounts, {}, &answer);
         const quint32 count = qFromLittleEndian<quint32>(answer.constData() + 4 * (phase - 1));
         curve.append(QPointF(level, count));
     }
