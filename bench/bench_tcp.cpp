@@ -5,6 +5,7 @@
 // drift of a shared machine touches all alike.
 #include "benchsim.h"
 #include "benchstats.h"
+#include "commandcodes.h"
 #include "cstarprotocolpc.h"
 #include "cuiointerface.h"
 #include "curs485iointerface.h"
@@ -25,7 +26,7 @@ constexpr int Reads = 1000;
 constexpr int Blocks = 10;
 constexpr int BlockReads = Reads / Blocks;
 constexpr int Runs = 5;
-constexpr quint8 ReadCounts = 0x17;
+using CommandCode::ReadCounts;
 
 // A TCP port that was free a moment ago, for ser2net to listen on.
 quint16 freeTcpPort()

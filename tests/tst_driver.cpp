@@ -2,6 +2,7 @@
 // dispatch to properties, registration, and the addressed device underneath.
 
 #include "abstractdriver.h"
+#include "commandcodes.h"
 #include "cuiodeviceimpl.h"
 #include "driverproperty.h"
 #include "fakelink.h"
@@ -530,14 +531,14 @@ void TestDriver::requestAndAnswerPayloads()
 void TestDriver::commands()
 {
     Rig rig;
-    DriverCommand start(&rig.driver, NoCommand, 0x15);
+    DriverCommand start(&rig.driver, NoCommand, CommandCode::StartCounter);
     int confirmations = 0;
     start.settedSignal()->addCallback([&] { ++confirmations; });
-    rig.link.answer(0x15, Reply().withData(hex("01")).after(20));
+    rig.link.answer(CommandCode::StartCounter, Reply().withData(hex("01")).after(20));
 
     start.execute();
     QCOMPARE(rig.link.sent().size(), 1);
-    QCOMPARE(rig.link.sent()[0].command, quint8(0x15));
+    QCOMPARE(rig.link.sent()[0].command, CommandCode::StartCounter);
     QCOMPARE(rig.link.sent()[0].payload, QByteArray());
     QCOMPARE(confirmations, 0); // returned before the answer
     QVERIFY(!rig.driver.isWaiting());
@@ -552,7 +553,9 @@ void TestDriver::commands()
     rig.link.silence();
     start.executeSync(&ok, 2);
     QVERIFY(!ok);
-    QCOMPARE(rig.link.sentCommands(), QList<quint8>({0x15, 0x15, 0x15, 0x15}));
+    QCOMPARE(rig.link.sentCommands(),
+             QList<quint8>({CommandCode::StartCounter, CommandCode::StartCounter,
+                            CommandCode::StartCounter, CommandCode::StartCounter}));
 }
 
 void TestDriver::eventsRunDuringWaitAndIsWaiting()
