@@ -33,6 +33,9 @@ void RequestTracker::failAttempt()
     m_answerTimer->stop();
     m_requestPending = false;
     m_timedOut = true;
+    // A wait this request took over would otherwise hang: its timer is stopped, and no answer
+    // comes to a request that never went out.
+    wakeWaits();
 }
 
 void RequestTracker::addOwed(quint8 command, quint64 operation)

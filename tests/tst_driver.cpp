@@ -41,6 +41,18 @@ QByteArray hex(const char *text)
     return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
 }
 
+// A driver whose device can be refused, as a driver refuses another device found behind a
+// reopened line: requests are then kept off the line.
+class RefusingDriver : public AbstractDriver
+{
+public:
+    bool refused = false;
+    bool isDeviceRefused() const override { return refused; }
+
+protected:
+    bool confirmDevice(quint8, int) override { return !refused; }
+};
+
 // A driver on a fake link, with a short answer time-out.
 struct Rig
 {
@@ -50,7 +62,7 @@ struct Rig
         driver.setTimeOut(timeOut);
     }
     FakeLink link;
-    AbstractDriver driver;
+    RefusingDriver driver;
 };
 
 class RecordingDevice : public cuIODeviceImpl
@@ -112,6 +124,7 @@ private slots:
     void commands();
     void eventsRunDuringWaitAndIsWaiting();
     void userInputWaitsForTheAnswer();
+    void requestInsideWaitEndsBothWaits_data();
     void requestInsideWaitEndsBothWaits();
 };
 
@@ -614,29 +627,44 @@ void TestDriver::userInputWaitsForTheAnswer()
     QVERIFY(!window.keyDuringWait);
 }
 
+void TestDriver::requestInsideWaitEndsBothWaits_data()
+{
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("inner answered") << false;
+    QTest::newRow("inner refused") << true;
+}
+
 void TestDriver::requestInsideWaitEndsBothWaits()
 {
     // The driver tracks one request: one started from an event handler during a wait takes
     // the wait over, and its answer must end the outer wait too instead of leaving it hanging
-    // with the timer stopped.
+    // with the timer stopped. So must its refusal, which keeps it off the line.
+    QFETCH(bool, refused);
     Rig rig(1000);
     DriverProperty_p outer(&rig.driver, 0x20, NoCommand);
     DriverProperty_p inner(&rig.driver, 0x30, NoCommand);
     rig.link.answer(0x30, Reply().withData(hex("03")).after(20));
     QObject context;
     bool innerOk = false;
-    QTimer::singleShot(20, &context, [&] { inner.readWriteSync(0x30, QByteArray(), &innerOk, 1); });
+    QTimer::singleShot(20, &context, [&] {
+        rig.driver.refused = refused;
+        inner.readWriteSync(0x30, QByteArray(), &innerOk, 1);
+    });
     // Should the outer wait hang, a fresh request's time-out frees it, so the test fails
     // instead of hanging.
-    QTimer::singleShot(1500, &context, [&] { rig.driver.sendMsg(0x40, QByteArray()); });
+    QTimer::singleShot(1500, &context, [&] {
+        rig.driver.refused = false;
+        rig.driver.sendMsg(0x40, QByteArray());
+    });
 
     QElapsedTimer wall;
     wall.start();
     outer.readWriteSync(0x20, QByteArray(), nullptr, 1);
-    QVERIFY(innerOk);
-    QCOMPARE(inner.data(), hex("03"));
-    QVERIFY2(wall.elapsed() < 900, "both waits must end with the inner answer");
-    QCOMPARE(rig.link.sentCommands(), QList<quint8>({0x20, 0x30}));
+    QCOMPARE(innerOk, !refused);
+    QCOMPARE(inner.data(), refused ? QByteArray() : hex("03"));
+    QVERIFY2(wall.elapsed() < 900, "both waits must end with the inner request");
+    QCOMPARE(rig.link.sentCommands(),
+             refused ? QList<quint8>({0x20}) : QList<quint8>({0x20, 0x30}));
 }
 
 QTEST_MAIN(TestDriver)
