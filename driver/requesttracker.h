@@ -21,11 +21,14 @@ class QTimer;
 //   message settles the oldest owed request of its code; a request older than
 //   OwedAnswerTimeOuts time-outs is taken for lost. A late answer that is still owed is
 //   settled and dispatched as usual but ends no wait.
+// What ends a wait: waitForAnswer ends with the current attempt, true when it was answered;
+//   a message of another code, a late answer or an unsolicited one ends none. waitForOwed ends
+//   when nothing of its code is owed any more.
 // Nested waits: a wait runs the event loop, so a handler may send and wait in turn. All waits
-//   share the one current attempt, and every message for the device and every end of an attempt
-//   wakes them all, each to look at its own condition again.
-// Busy: a synchronous exchange is under way; confirming: the device behind a reopened line is
-//   being confirmed, and the requests that confirms it are not confirmed again.
+//   share the one current attempt, and every message for the device and every end of an
+//   attempt wakes them all, each to look at its own condition again.
+// Busy: a synchronous exchange is under way. Confirming: the device behind a reopened line is
+//   being confirmed, and the requests that confirm it are not confirmed again.
 class RequestTracker
 {
 public:
