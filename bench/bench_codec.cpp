@@ -2,6 +2,7 @@
 // The baseline for each frame is its own time on the 500000-baud line (10 bits a byte): the
 // codec has to be far below it to never be what limits an exchange.
 #include "benchstats.h"
+#include "commandcodes.h"
 #include "cstarprotocolpc.h"
 
 #include <benchmark/benchmark.h>
@@ -34,14 +35,14 @@ EncodedFrame encoded(quint8 command, quint8 dataLength, const quint8 *data)
     return frame;
 }
 
-const EncodedFrame RequestFrame = encoded(0x17, 0, nullptr);
-const EncodedFrame AnswerFrame = encoded(0x17, 16, CountsPayload);
+const EncodedFrame RequestFrame = encoded(CommandCode::ReadCounts, 0, nullptr);
+const EncodedFrame AnswerFrame = encoded(CommandCode::ReadCounts, 16, CountsPayload);
 
 void encodeRequest(benchmark::State &state)
 {
     cStarProtocolPC codec;
     for (auto _ : state) {
-        codec.codeData(0x00, 0x17, 0, nullptr);
+        codec.codeData(0x00, CommandCode::ReadCounts, 0, nullptr);
         benchmark::DoNotOptimize(codec.frame()[codec.frameLength() - 2]);
     }
 }
@@ -50,7 +51,7 @@ void encodeCountsAnswer(benchmark::State &state)
 {
     cStarProtocolPC codec;
     for (auto _ : state) {
-        codec.codeData(0x00, 0x17, 16, CountsPayload);
+        codec.codeData(0x00, CommandCode::ReadCounts, 16, CountsPayload);
         benchmark::DoNotOptimize(codec.frame()[codec.frameLength() - 2]);
     }
 }

@@ -26,14 +26,14 @@ QVector<QPointF> poissonCurve(int phase, float timeConst, quint64 seed)
     KuvelCounterModel model;
     QByteArray answer, payload(4, '\0');
     qToLittleEndian<float>(timeConst, payload.data());
-    model.handle(KuvelCounterModel::WriteTimeConst, payload, &answer);
+    model.handle(CommandCode::WriteTimeConst, payload, &answer);
     SimRandom random(seed * 4 + quint64(phase));
     QVector<QPointF> curve;
     for (int level = 0; level <= 49500; level += 500) {
         QByteArray record(4, '\0');
         record[1] = char(phase - 1);
         qToLittleEndian<quint16>(quint16(level), record.data() + 2);
-        model.handle(KuvelCounterModel::WriteReferenceLevel, record, &answer);
+        model.handle(CommandCode::WriteReferenceLevel, record, &answer);
         curve.append(QPointF(level, double(random.poisson(model.expectedCount(phase - 1)))));
     }
     return curve;

@@ -3,6 +3,7 @@
 // the answers read with bare write/poll/read on the same terminal and the same simulator.
 // The two alternate block by block, so drift of a shared machine touches both alike.
 #include "benchstats.h"
+#include "commandcodes.h"
 #include "cstarprotocolpc.h"
 #include "curs485iointerface.h"
 #include "roundtripblocks.h"
@@ -19,7 +20,7 @@ constexpr int Reads = 2000;
 constexpr int Blocks = 10;
 constexpr int BlockReads = Reads / Blocks;
 constexpr int Runs = 5;
-constexpr quint8 ReadCounts = 0x17;
+using CommandCode::ReadCounts;
 constexpr double LineBitsPerSecond = 500000.0;
 
 } // namespace

@@ -3,6 +3,7 @@
 // is the sum of the settle delays the scan itself arms: what a scan costs with no work at all.
 #include "bareline.h"
 #include "benchstats.h"
+#include "commandcodes.h"
 #include "mainwindow.h"
 #include "simprocess.h"
 
@@ -87,7 +88,8 @@ double bareScanSeconds(bench::BareLine &line, const std::vector<int> &delays, in
         return codec;
     };
     const auto level = [&](quint8 index, quint16 value) {
-        return frame(0x10, {0, index, quint8(value), quint8(value >> 8)});
+        return frame(CommandCode::WriteReferenceLevel,
+                     {0, index, quint8(value), quint8(value >> 8)});
     };
     bool ok = true;
     const auto exchange = [&](const std::shared_ptr<cStarProtocolPC> &request) {
@@ -102,12 +104,12 @@ double bareScanSeconds(bench::BareLine &line, const std::vector<int> &delays, in
     size_t next = 0;
     int point = 0;
     std::function<void()> step = [&] {
-        exchange(frame(0x17, {}));
+        exchange(frame(CommandCode::ReadCounts, {}));
         const int phase = point / pointsPerPhase;
         const int value = Start + (point % pointsPerPhase + 1) * Step;
         ++point;
         if (next == delays.size()) {
-            exchange(frame(0x16, {}));
+            exchange(frame(CommandCode::StopCounter, {}));
             loop.quit();
             return;
         }
@@ -118,10 +120,10 @@ double bareScanSeconds(bench::BareLine &line, const std::vector<int> &delays, in
         QTimer::singleShot(delays[next++], Qt::PreciseTimer, step);
     };
     const double begin = bench::monotonicSeconds();
-    exchange(frame(0x13, {0}));
+    exchange(frame(CommandCode::WriteChannel, {0}));
     writeLevels(0);
-    exchange(frame(0x12, {}));
-    exchange(frame(0x15, {}));
+    exchange(frame(CommandCode::ReadTimeConst, {}));
+    exchange(frame(CommandCode::StartCounter, {}));
     QTimer::singleShot(delays[next++], Qt::PreciseTimer, step);
     loop.exec();
     const double seconds = bench::monotonicSeconds() - begin;

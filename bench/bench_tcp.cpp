@@ -5,6 +5,7 @@
 // drift of a shared machine touches all alike.
 #include "benchstats.h"
 #include "childprocess.h"
+#include "commandcodes.h"
 #include "cstarprotocolpc.h"
 #include "cuiointerface.h"
 #include "curs485iointerface.h"
@@ -27,7 +28,7 @@ constexpr int Reads = 1000;
 constexpr int Blocks = 10;
 constexpr int BlockReads = Reads / Blocks;
 constexpr int Runs = 5;
-constexpr quint8 ReadCounts = 0x17;
+using CommandCode::ReadCounts;
 
 // ser2net in the foreground with a configuration of its own, ended with the benchmark.
 class Ser2net

@@ -6,17 +6,21 @@
 
 CommonDriver::CommonDriver(QObject *parent)
     : AbstractDriver(parent)
-    , m_deviceType(new DriverPropertyReadOnly<QString>(this, 0x06, NoCommand))
-    , m_modificationVersion(new DriverPropertyReadOnly<QString>(this, 0x07, NoCommand))
-    , m_hardwareVersion(new DriverPropertyReadOnly<QString>(this, 0x08, NoCommand))
-    , m_firmwareVersion(new DriverPropertyReadOnly<QString>(this, 0x09, NoCommand))
-    , m_deviceDescription(new DriverPropertyReadOnly<QString>(this, 0x0A, NoCommand))
-    , m_UDID(new DriverPropertyReadOnly<cUDID>(this, 0x05, NoCommand))
-    , m_init(new DriverCommand(this, NoCommand, 0x00))
-    , m_shutDown(new DriverCommand(this, NoCommand, 0x01))
-    , m_silence(new DriverCommand(this, NoCommand, 0x02))
-    , m_reboot(new DriverCommand(this, NoCommand, 0x0B))
-    , m_writeEeprom(new DriverCommand(this, NoCommand, 0x0C))
+    , m_deviceType(new DriverPropertyReadOnly<QString>(this, CommandCode::DeviceType, NoCommand))
+    , m_modificationVersion(
+          new DriverPropertyReadOnly<QString>(this, CommandCode::ModificationVersion, NoCommand))
+    , m_hardwareVersion(
+          new DriverPropertyReadOnly<QString>(this, CommandCode::HardwareVersion, NoCommand))
+    , m_firmwareVersion(
+          new DriverPropertyReadOnly<QString>(this, CommandCode::FirmwareVersion, NoCommand))
+    , m_deviceDescription(
+          new DriverPropertyReadOnly<QString>(this, CommandCode::DeviceDescription, NoCommand))
+    , m_UDID(new DriverPropertyReadOnly<cUDID>(this, CommandCode::Identifier, NoCommand))
+    , m_init(new DriverCommand(this, NoCommand, CommandCode::Init))
+    , m_shutDown(new DriverCommand(this, NoCommand, CommandCode::ShutDown))
+    , m_silence(new DriverCommand(this, NoCommand, CommandCode::Silence))
+    , m_reboot(new DriverCommand(this, NoCommand, CommandCode::Reboot))
+    , m_writeEeprom(new DriverCommand(this, NoCommand, CommandCode::WriteEeprom))
 {
     m_writeEeprom->settedSignal()->addCallback([this] { emit eepromWrited(); });
 }
@@ -91,7 +95,7 @@ bool CommonDriver::acceptDevice(const QString &type, int attempts)
 bool CommonDriver::confirmDevice(quint8 command, int answerSize)
 {
     cuIOInterface *link = iOInterface();
-    if (m_confirming || !link || !link->isOpen())
+    if (!link || !link->isOpen())
         return true;
     if (!link->isEchoKnown() && answerSize == 0 && command != m_deviceType->cmdGetter()
         && m_echoProbeOpenCount != link->openCount()) {
@@ -100,9 +104,8 @@ bool CommonDriver::confirmDevice(quint8 command, int answerSize)
         // type read first, once per opening, shows which kind of line this is: its answer
         // differs from its request. Programs read the type first anyway.
         m_echoProbeOpenCount = link->openCount();
-        m_confirming = true;
+        const RequestTracker::ConfirmScope confirming(requests());
         m_deviceType->getValueSync(nullptr, 1);
-        m_confirming = false;
     }
     if (!m_accepted)
         return true;
@@ -112,13 +115,15 @@ bool CommonDriver::confirmDevice(quint8 command, int answerSize)
 
     // The line was opened again: whatever answers now may be another device. It gets no
     // request of the caller's before it has shown its type and identifier.
-    m_confirming = true;
     bool ok = false;
-    const QString type = m_deviceType->getValueSync(&ok, 1);
+    QString type;
     cUDID identifier = {};
-    if (ok)
-        identifier = m_UDID->getValueSync(&ok, 1);
-    m_confirming = false;
+    {
+        const RequestTracker::ConfirmScope confirming(requests());
+        type = m_deviceType->getValueSync(&ok, 1);
+        if (ok)
+            identifier = m_UDID->getValueSync(&ok, 1);
+    }
     if (!ok)
         return false; // nothing sent; the next request asks again
     m_confirmedOpenCount = openCount;

@@ -32,33 +32,8 @@ template<> struct PayloadCodec<cUDID>
     }
 };
 
-// What every device of the family offers: identification and service commands.
-//
-// The device's command set. Every request carries one of these codes; the device answers
-// with the same code. Reads and commands send an empty payload; answers to writes and
-// commands only confirm, their payload is not looked at.
-//
-//   code  kind     operation             request payload        answer payload
-//   0x00  command  init                  -                      -
-//   0x01  command  shutDown              -                      -
-//   0x02  command  silence               -                      -
-//   0x05  read     UDID                  -                      12 bytes
-//   0x06  read     deviceType            -                      text
-//   0x07  read     modificationVersion   -                      text
-//   0x08  read     hardwareVersion       -                      text
-//   0x09  read     firmwareVersion       -                      text
-//   0x0A  read     deviceDescription     -                      text
-//   0x0B  command  reboot                -                      -
-//   0x0C  command  writeEeprom           -                      -
-//   0x10  write    referenceLevel        4 bytes Kuvel_RefLevel_t
-//   0x11  write    timeConst             4 bytes float
-//   0x12  read     timeConst             -                      4 bytes float
-//   0x13  write    currentChannel        1 byte, channel index from 0
-//   0x14  read     currentChannel        -                      1 byte
-//   0x15  command  startCounter          -                      -
-//   0x16  command  stopCounter           -                      -
-//   0x17  read     counts                -                      16 bytes Kuvel_Counts_t
-// Texts are UTF-8, zero-terminated or ending with the payload; numbers are little-endian.
+// What every device of the family offers: identification and service commands. The command
+// set, with the codes of both drivers, is tabled in commandcodes.h.
 class CommonDriver : public AbstractDriver
 {
     Q_OBJECT
@@ -123,7 +98,6 @@ private:
     QString m_acceptedType;
     cUDID m_acceptedIdentifier = {};
     int m_confirmedOpenCount = 0; // the opening of the line the device was last confirmed on
-    bool m_confirming = false;
     int m_echoProbeOpenCount = 0; // the opening of the line whose echo a type read probed
     bool m_refused = false;
     QString m_foundType;

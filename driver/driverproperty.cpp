@@ -18,7 +18,7 @@ DriverProperty_p::~DriverProperty_p()
 
 void DriverProperty_p::readWrite(quint8 command, const QByteArray &data)
 {
-    request(command, data, m_abstractDriver->newOperation());
+    request(command, data, m_abstractDriver->requests().newOperation());
 }
 
 void DriverProperty_p::request(quint8 command, const QByteArray &data, quint64 operation)
@@ -31,14 +31,15 @@ void DriverProperty_p::request(quint8 command, const QByteArray &data, quint64 o
 QByteArray DriverProperty_p::readWriteSync(quint8 command, const QByteArray &data, bool *ok,
                                            int attempts)
 {
+    RequestTracker &requests = m_abstractDriver->requests();
     // The whole exchange, sending included, counts as the driver's wait: the send itself
     // processes events.
-    ++m_abstractDriver->m_busy;
+    const RequestTracker::BusyScope busy(requests);
     bool answered = false;
     // Retries need no such wait: an answer to any attempt answers this same request.
     if (attempts > 0)
         m_abstractDriver->waitForOwedAnswers(command);
-    const quint64 operation = m_abstractDriver->newOperation();
+    const quint64 operation = requests.newOperation();
     while (attempts > 0) {
         request(command, data, operation);
         --attempts;
@@ -47,13 +48,12 @@ QByteArray DriverProperty_p::readWriteSync(quint8 command, const QByteArray &dat
             break;
         }
     }
-    --m_abstractDriver->m_busy;
     if (ok)
         *ok = answered;
     // The payload of the answer itself: a message read right behind it may already have
     // replaced the stored one.
     if (answered && command == m_cmdGetter)
-        return m_abstractDriver->m_answerData;
+        return requests.answerData();
     return m_data;
 }
 

@@ -2,15 +2,13 @@
 #define DRIVERPROPERTY_H
 
 #include "abstractdriver.h"
+#include "commandcodes.h"
 #include "propertysignal.h"
 
 #include <cstring>
 #include <QByteArray>
 #include <QString>
 #include <QtEndian>
-
-// A command code that means "no such operation".
-constexpr quint8 NoCommand = 0xFF;
 
 // The untyped core of a device value: its getter and setter codes, the payload of the last
 // getter answer, the payload last sent, and the callbacks run on getter and setter answers.

@@ -2,12 +2,15 @@
 
 KuvelCounterDriver::KuvelCounterDriver(QObject *parent)
     : CommonDriver(parent)
-    , m_referenceLevel(new DriverPropertyWriteOnly<Kuvel_RefLevel_t>(this, NoCommand, 0x10))
-    , m_timeConst(new DriverProperty<float>(this, 0x12, 0x11))
-    , m_currentChannel(new DriverProperty<unsigned char>(this, 0x14, 0x13))
-    , m_startCounter(new DriverCommand(this, NoCommand, 0x15))
-    , m_stopCounter(new DriverCommand(this, NoCommand, 0x16))
-    , m_counts(new DriverPropertyReadOnly<Kuvel_Counts_t>(this, 0x17, NoCommand))
+    , m_referenceLevel(new DriverPropertyWriteOnly<Kuvel_RefLevel_t>(
+          this, NoCommand, CommandCode::WriteReferenceLevel))
+    , m_timeConst(
+          new DriverProperty<float>(this, CommandCode::ReadTimeConst, CommandCode::WriteTimeConst))
+    , m_currentChannel(new DriverProperty<unsigned char>(this, CommandCode::ReadChannel,
+                                                         CommandCode::WriteChannel))
+    , m_startCounter(new DriverCommand(this, NoCommand, CommandCode::StartCounter))
+    , m_stopCounter(new DriverCommand(this, NoCommand, CommandCode::StopCounter))
+    , m_counts(new DriverPropertyReadOnly<Kuvel_Counts_t>(this, CommandCode::ReadCounts, NoCommand))
 {
 }
 

@@ -60,7 +60,7 @@ template<> struct PayloadCodec<Kuvel_Counts_t>
 };
 
 // The photon counter: reference levels, time constant, active channel, counting, counts.
-// Codes 0x10 to 0x17 of the command set (see CommonDriver).
+// The counter's own codes of the command set (see commandcodes.h).
 class KuvelCounterDriver : public CommonDriver
 {
 public:

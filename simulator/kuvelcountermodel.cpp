@@ -60,25 +60,25 @@ QByteArray KuvelCounterModel::defaultIdentifier()
 bool KuvelCounterModel::isKnown(quint8 command)
 {
     switch (command) {
-    case Init:
-    case ShutDown:
-    case Silence:
-    case Identifier:
-    case DeviceType:
-    case ModificationVersion:
-    case HardwareVersion:
-    case FirmwareVersion:
-    case DeviceDescription:
-    case Reboot:
-    case WriteEeprom:
-    case WriteReferenceLevel:
-    case WriteTimeConst:
-    case ReadTimeConst:
-    case WriteChannel:
-    case ReadChannel:
-    case StartCounter:
-    case StopCounter:
-    case ReadCounts:
+    case CommandCode::Init:
+    case CommandCode::ShutDown:
+    case CommandCode::Silence:
+    case CommandCode::Identifier:
+    case CommandCode::DeviceType:
+    case CommandCode::ModificationVersion:
+    case CommandCode::HardwareVersion:
+    case CommandCode::FirmwareVersion:
+    case CommandCode::DeviceDescription:
+    case CommandCode::Reboot:
+    case CommandCode::WriteEeprom:
+    case CommandCode::WriteReferenceLevel:
+    case CommandCode::WriteTimeConst:
+    case CommandCode::ReadTimeConst:
+    case CommandCode::WriteChannel:
+    case CommandCode::ReadChannel:
+    case CommandCode::StartCounter:
+    case CommandCode::StopCounter:
+    case CommandCode::ReadCounts:
         return true;
     default:
         return false;
@@ -87,6 +87,7 @@ bool KuvelCounterModel::isKnown(quint8 command)
 
 QList<quint8> KuvelCounterModel::readCodes()
 {
+    using namespace CommandCode;
     return {Identifier,        DeviceType,    ModificationVersion, HardwareVersion, FirmwareVersion,
             DeviceDescription, ReadTimeConst, ReadChannel,         ReadCounts};
 }
@@ -94,35 +95,35 @@ QList<quint8> KuvelCounterModel::readCodes()
 bool KuvelCounterModel::peek(quint8 command, QByteArray *answer) const
 {
     switch (command) {
-    case Identifier:
+    case CommandCode::Identifier:
         *answer = m_identifier;
         return true;
-    case DeviceType:
+    case CommandCode::DeviceType:
         *answer = m_deviceType;
         answer->append('\0');
         return true;
-    case ModificationVersion:
+    case CommandCode::ModificationVersion:
         *answer = text("KC-4");
         return true;
-    case HardwareVersion:
+    case CommandCode::HardwareVersion:
         *answer = text("1.0");
         return true;
-    case FirmwareVersion:
+    case CommandCode::FirmwareVersion:
         *answer = text("sim-1.0");
         return true;
-    case DeviceDescription:
+    case CommandCode::DeviceDescription:
         *answer = text("Simulated photon-number-resolving counter");
         return true;
-    case ReadTimeConst: {
+    case CommandCode::ReadTimeConst: {
         quint32 bits;
         std::memcpy(&bits, &m_timeConst, 4);
         *answer = u32(bits);
         return true;
     }
-    case ReadChannel:
+    case CommandCode::ReadChannel:
         *answer = QByteArray(1, char(m_channel));
         return true;
-    case ReadCounts:
+    case CommandCode::ReadCounts:
         answer->clear();
         for (quint32 count : m_counts)
             answer->append(u32(count));
@@ -138,19 +139,19 @@ KuvelCounterModel::Outcome KuvelCounterModel::handle(quint8 command, const QByte
     const auto *data = reinterpret_cast<const uchar *>(payload.constData());
     answer->clear();
     switch (command) {
-    case Init:
-    case ShutDown:
-    case Silence:
-    case Reboot:
-    case WriteEeprom:
+    case CommandCode::Init:
+    case CommandCode::ShutDown:
+    case CommandCode::Silence:
+    case CommandCode::Reboot:
+    case CommandCode::WriteEeprom:
         return Answered;
-    case WriteReferenceLevel: {
+    case CommandCode::WriteReferenceLevel: {
         if (payload.size() != 4 || data[0] >= ChannelCount || data[1] >= LevelCount)
             return Rejected;
         m_levels[data[0]][data[1]] = qFromLittleEndian<quint16>(data + 2);
         return Answered;
     }
-    case WriteTimeConst: {
+    case CommandCode::WriteTimeConst: {
         if (payload.size() != 4)
             return Rejected;
         const quint32 bits = qFromLittleEndian<quint32>(data);
@@ -162,19 +163,19 @@ KuvelCounterModel::Outcome KuvelCounterModel::handle(quint8 command, const QByte
         m_timeConst = value;
         return Answered;
     }
-    case WriteChannel:
+    case CommandCode::WriteChannel:
         if (payload.size() != 1 || data[0] >= ChannelCount)
             return Rejected;
         m_channel = data[0];
         return Answered;
-    case StartCounter:
+    case CommandCode::StartCounter:
         m_counting = true;
         return Answered;
-    case StopCounter:
+    case CommandCode::StopCounter:
         // The counts keep the values of the last read.
         m_counting = false;
         return Answered;
-    case ReadCounts:
+    case CommandCode::ReadCounts:
         ++m_countsRequests;
         if (m_counting)
             measure();

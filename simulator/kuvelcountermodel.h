@@ -1,6 +1,7 @@
 #ifndef KUVELCOUNTERMODEL_H
 #define KUVELCOUNTERMODEL_H
 
+#include "commandcodes.h"
 #include "simrandom.h"
 
 #include <QByteArray>
@@ -11,16 +12,8 @@
 // The simulated counter's inner state and its command set: bytes of a request payload in,
 // bytes of an answer payload out. It knows nothing of frames, lines or timing.
 //
-// Command set (request payload -> answer payload, multi-byte values little-endian):
-//   0x00 init, 0x01 shutDown, 0x02 silence, 0x0B reboot, 0x0C writeEeprom: empty -> empty
-//   0x05 identifier: empty -> 12 bytes
-//   0x06 type, 0x07 modification, 0x08 hardware, 0x09 firmware, 0x0A description:
-//        empty -> zero-terminated text
-//   0x10 reference level: channel u8 (0..7), level u8 (0..3), value u16 -> empty
-//   0x11 time constant: float (0.01..10 s) -> empty       0x12: empty -> float
-//   0x13 active channel: u8 (0..7) -> empty                0x14: empty -> u8
-//   0x15 start counting, 0x16 stop counting: empty -> empty
-//   0x17 counts: empty -> four u32, 1-photon level first
+// It answers the command set of commandcodes.h and takes written values in these ranges:
+// channel 0..7, level 0..3, time constant 0.01..10 s.
 // With numbered counts, the first count of every counts answer is replaced by the running
 // number of the counts request it answers (1 for the first one received, then 2, 3, ...),
 // so a value that answers another request than its own can be told by its number. The
@@ -31,28 +24,6 @@
 class KuvelCounterModel
 {
 public:
-    enum Command : quint8 {
-        Init = 0x00,
-        ShutDown = 0x01,
-        Silence = 0x02,
-        Identifier = 0x05,
-        DeviceType = 0x06,
-        ModificationVersion = 0x07,
-        HardwareVersion = 0x08,
-        FirmwareVersion = 0x09,
-        DeviceDescription = 0x0A,
-        Reboot = 0x0B,
-        WriteEeprom = 0x0C,
-        WriteReferenceLevel = 0x10,
-        WriteTimeConst = 0x11,
-        ReadTimeConst = 0x12,
-        WriteChannel = 0x13,
-        ReadChannel = 0x14,
-        StartCounter = 0x15,
-        StopCounter = 0x16,
-        ReadCounts = 0x17,
-    };
-
     enum Outcome {
         Answered, // answer holds the payload to send
         Unknown, // not a code of the command set: the device keeps quiet

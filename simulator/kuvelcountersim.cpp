@@ -38,7 +38,7 @@ QByteArray describe(quint8 code, const QByteArray &payload)
     QByteArray text = hexByte(code);
     if (!payload.isEmpty())
         text += ' ' + hexBytes(payload);
-    if (code == KuvelCounterModel::ReadCounts && payload.size() == 16) {
+    if (code == CommandCode::ReadCounts && payload.size() == 16) {
         const auto *data = reinterpret_cast<const uchar *>(payload.constData());
         text += " counts=";
         for (int i = 0; i < 4; ++i) {
@@ -55,11 +55,11 @@ QByteArray describe(quint8 code, const QByteArray &payload)
 int valueSize(const QByteArray &payload, quint8 code)
 {
     switch (code) {
-    case KuvelCounterModel::DeviceType:
-    case KuvelCounterModel::ModificationVersion:
-    case KuvelCounterModel::HardwareVersion:
-    case KuvelCounterModel::FirmwareVersion:
-    case KuvelCounterModel::DeviceDescription: {
+    case CommandCode::DeviceType:
+    case CommandCode::ModificationVersion:
+    case CommandCode::HardwareVersion:
+    case CommandCode::FirmwareVersion:
+    case CommandCode::DeviceDescription: {
         const int end = payload.indexOf('\0');
         return end < 0 ? payload.size() : end;
     }
@@ -299,7 +299,7 @@ void KuvelCounterSim::handleFrame(const QByteArray &raw)
         break;
     }
 
-    if (head.command == KuvelCounterModel::ReadCounts && m_options.numberedCounts)
+    if (head.command == CommandCode::ReadCounts && m_options.numberedCounts)
         request += " seq=" + QByteArray::number(m_model.countsRequests());
     int waitMs = 0;
     Outgoing out = prepareAnswer(head.command, answerPayload, &waitMs);
@@ -380,8 +380,7 @@ KuvelCounterSim::Outgoing KuvelCounterSim::prepareAnswer(quint8 requestCode,
         // A text may end with the payload, so a cut one cannot be told from a whole one: only
         // values of a fixed size are cut.
         const bool text = size != sent.size()
-            || (code >= KuvelCounterModel::DeviceType
-                && code <= KuvelCounterModel::DeviceDescription);
+            || (code >= CommandCode::DeviceType && code <= CommandCode::DeviceDescription);
         if (cut && size > 0 && !text) {
             sent.truncate(int(m_faults.below(quint32(size))));
             tags += " short=" + QByteArray::number(sent.size());
@@ -460,10 +459,10 @@ void KuvelCounterSim::sendUnsolicited()
     // The current counts under their own code, not measured anew, so the reads' sequence
     // of values stays the same with and without unsolicited frames.
     QByteArray payload;
-    m_model.peek(KuvelCounterModel::ReadCounts, &payload);
+    m_model.peek(CommandCode::ReadCounts, &payload);
     Outgoing out;
-    out.wire = encode(KuvelCounterModel::ReadCounts, payload);
-    out.logText = "tx " + describe(KuvelCounterModel::ReadCounts, payload) + " unsolicited";
+    out.wire = encode(CommandCode::ReadCounts, payload);
+    out.logText = "tx " + describe(CommandCode::ReadCounts, payload) + " unsolicited";
     transmit(out);
 }
 

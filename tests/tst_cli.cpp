@@ -1,6 +1,7 @@
 // kuvel-counter-cli run as a separate process against the simulated counter: what it prints,
 // how it exits, and what the counter received, read back from the simulator's log.
 
+#include "commandcodes.h"
 #include "kuvelversion.h"
 #include "ser2netprocess.h"
 #include "simlog.h"
@@ -263,7 +264,7 @@ void TestCli::info()
     const QList<LogEntry> log = SimLog::frames(m_sim.logLines());
     QByteArray identifier;
     for (const LogEntry &entry : log) {
-        if (entry.kind == QLatin1String("tx") && entry.code == 0x05)
+        if (entry.kind == QLatin1String("tx") && entry.code == CommandCode::Identifier)
             identifier = entry.payload;
     }
     QCOMPARE(identifier.size(), 12);
@@ -291,7 +292,7 @@ void TestCli::getAndSet()
         const int before = m_sim.logLines().size();
         QCOMPARE(run({"set", "channel", QString::number(channel)}).exitCode, 0);
         const QList<LogEntry> sent = received(SimLog::frames(m_sim.logLines().mid(before)));
-        const int write = indexOfCode(sent, 0x13);
+        const int write = indexOfCode(sent, CommandCode::WriteChannel);
         QVERIFY(write >= 0);
         QCOMPARE(sent[write].payload, QByteArray(1, char(channel - 1)));
 
@@ -314,7 +315,7 @@ void TestCli::getAndSet()
     QCOMPARE(level.exitCode, 0);
     QVERIFY(level.out.isEmpty());
     const QList<LogEntry> sent = received(SimLog::frames(m_sim.logLines().mid(before)));
-    const int write = indexOfCode(sent, 0x10);
+    const int write = indexOfCode(sent, CommandCode::WriteReferenceLevel);
     QVERIFY(write >= 0);
     QCOMPARE(sent[write].payload, QByteArray::fromHex("0203e803"));
 }
@@ -322,8 +323,9 @@ void TestCli::getAndSet()
 void TestCli::simpleCommands()
 {
     QVERIFY(m_sim.start());
-    const QList<QPair<QString, quint8>> commands {
-        {"start", 0x15}, {"stop", 0x16}, {"eeprom", 0x0C}};
+    const QList<QPair<QString, quint8>> commands {{"start", CommandCode::StartCounter},
+                                                  {"stop", CommandCode::StopCounter},
+                                                  {"eeprom", CommandCode::WriteEeprom}};
     for (const auto &command : commands) {
         const int before = m_sim.logLines().size();
         const CliResult result = run({command.first});
@@ -349,7 +351,7 @@ void TestCli::wrongDevice()
     QCOMPARE(scan.exitCode, 2);
     QVERIFY(scan.out.isEmpty());
     for (const LogEntry &entry : received(SimLog::frames(m_sim.logLines())))
-        QCOMPARE(entry.code, quint8(0x06));
+        QCOMPARE(entry.code, CommandCode::DeviceType);
 }
 
 void TestCli::silentDevice()
@@ -452,7 +454,7 @@ void TestCli::throughNetworkSerialServer()
     QCOMPARE(printed.size(), 40);
     QSet<QString> sent;
     for (const LogEntry &entry : SimLog::frames(m_sim.logLines())) {
-        if (entry.kind == QLatin1String("tx") && entry.code == 0x17)
+        if (entry.kind == QLatin1String("tx") && entry.code == CommandCode::ReadCounts)
             sent.insert(QStringLiteral("%1,%2,%3,%4")
                             .arg(countOf(entry.payload, 0))
                             .arg(countOf(entry.payload, 1))
@@ -489,13 +491,13 @@ void TestCli::watchCount()
 
     // Started, read five times, stopped last.
     const QList<LogEntry> sent = received(SimLog::frames(m_sim.logLines().mid(before)));
-    const int start = indexOfCode(sent, 0x15);
+    const int start = indexOfCode(sent, CommandCode::StartCounter);
     QVERIFY(start >= 0);
     int reads = 0;
     for (const LogEntry &entry : sent.mid(start))
-        reads += entry.code == 0x17;
+        reads += entry.code == CommandCode::ReadCounts;
     QCOMPARE(reads, 5);
-    QCOMPARE(sent.last().code, quint8(0x16));
+    QCOMPARE(sent.last().code, CommandCode::StopCounter);
 }
 
 void TestCli::scanMatchesLevelsWritten_data()
@@ -541,8 +543,9 @@ void TestCli::scanMatchesLevelsWritten()
     // Replay the log: the levels the counter held at each counts read, and its answer.
     const QList<LogEntry> log = SimLog::frames(m_sim.logLines().mid(before));
     const QList<LogEntry> sent = received(log);
-    QCOMPARE(sent[indexOfCode(sent, 0x13)].payload, QByteArray(1, char(channel - 1)));
-    QCOMPARE(sent.last().code, quint8(0x16));
+    QCOMPARE(sent[indexOfCode(sent, CommandCode::WriteChannel)].payload,
+             QByteArray(1, char(channel - 1)));
+    QCOMPARE(sent.last().code, CommandCode::StopCounter);
 
     quint16 held[4] = {0, 0, 0, 0};
     QStringList replayed;
@@ -555,15 +558,15 @@ void TestCli::scanMatchesLevelsWritten()
         const LogEntry &entry = log[i];
         if (entry.kind != QLatin1String("rx"))
             continue;
-        if (entry.code == 0x10) {
+        if (entry.code == CommandCode::WriteReferenceLevel) {
             QCOMPARE(quint8(entry.payload[0]), quint8(channel - 1));
             held[quint8(entry.payload[1])]
                 = qFromLittleEndian<quint16>(entry.payload.constData() + 2);
             ++writesSinceRead;
             lastWrite = entry.time;
-        } else if (entry.code == 0x15) {
+        } else if (entry.code == CommandCode::StartCounter) {
             counting = true;
-        } else if (entry.code == 0x17 && counting) {
+        } else if (entry.code == CommandCode::ReadCounts && counting) {
             // Exactly one level is being scanned, the three others are held at 65535.
             int scanned = -1;
             for (int level = 0; level < 4; ++level) {
@@ -580,7 +583,7 @@ void TestCli::scanMatchesLevelsWritten()
             writesSinceRead = 0;
             QVERIFY(i + 1 < log.size());
             QCOMPARE(log[i + 1].kind, "tx");
-            QCOMPARE(log[i + 1].code, quint8(0x17));
+            QCOMPARE(log[i + 1].code, CommandCode::ReadCounts);
             replayed << QStringLiteral("%1,%2,%3")
                             .arg(scanned + 1)
                             .arg(held[scanned])
@@ -640,11 +643,11 @@ void TestCli::scanMeasuresAgainAfterFailedRead()
 
     // The failed read was followed by a second read of the same level, with no write between.
     const QList<LogEntry> sent = received(SimLog::frames(m_sim.logLines().mid(before)));
-    const int start = indexOfCode(sent, 0x15);
-    QCOMPARE(sent[start + 1].code, quint8(0x17));
+    const int start = indexOfCode(sent, CommandCode::StartCounter);
+    QCOMPARE(sent[start + 1].code, CommandCode::ReadCounts);
     int reads = 0;
     for (const LogEntry &entry : sent)
-        reads += entry.code == 0x17;
+        reads += entry.code == CommandCode::ReadCounts;
     QCOMPARE(reads, 4);
 }
 
@@ -669,9 +672,9 @@ void TestCli::scanGivesUpOnSilentDevice()
     const QList<LogEntry> log = SimLog::frames(m_sim.logLines().mid(before));
     int reads = 0;
     for (const LogEntry &entry : log)
-        reads += entry.kind == QLatin1String("rx") && entry.code == 0x17;
+        reads += entry.kind == QLatin1String("rx") && entry.code == CommandCode::ReadCounts;
     QCOMPARE(reads, 5);
-    QCOMPARE(log.last().code, quint8(0x16));
+    QCOMPARE(log.last().code, CommandCode::StopCounter);
 }
 
 // Every counts answer 700 ms late, beyond the time-out: each read sends a second attempt and
@@ -720,7 +723,7 @@ void TestCli::anotherCounterBehindThePortEndsWatch()
     QList<quint8> codes;
     for (const LogEntry &entry : received(SimLog::frames(other.logLines())))
         codes << entry.code;
-    QCOMPARE(codes, QList<quint8>({0x06, 0x05}));
+    QCOMPARE(codes, QList<quint8>({CommandCode::DeviceType, CommandCode::Identifier}));
 }
 
 void TestCli::signalStopsCounter_data()
@@ -767,10 +770,10 @@ void TestCli::signalStopsCounter()
         QCOMPARE(line.count(','), fields);
 
     const QList<LogEntry> sent = received(SimLog::frames(m_sim.logLines().mid(before)));
-    const int start = indexOfCode(sent, 0x15);
+    const int start = indexOfCode(sent, CommandCode::StartCounter);
     QVERIFY(start >= 0);
-    QVERIFY(indexOfCode(sent, 0x16, start) > start);
-    QCOMPARE(sent.last().code, quint8(0x16));
+    QVERIFY(indexOfCode(sent, CommandCode::StopCounter, start) > start);
+    QCOMPARE(sent.last().code, CommandCode::StopCounter);
 }
 
 void TestCli::closedOutputStopsCounter()
@@ -788,7 +791,8 @@ void TestCli::closedOutputStopsCounter()
     QVERIFY(shell.waitForFinished(RunTimeoutMs));
     QCOMPARE(lines(shell.readAllStandardOutput()).size(), 3);
     QCOMPARE(shell.exitCode(), 128 + SIGPIPE);
-    QCOMPARE(received(SimLog::frames(m_sim.logLines().mid(before))).last().code, quint8(0x16));
+    QCOMPARE(received(SimLog::frames(m_sim.logLines().mid(before))).last().code,
+             CommandCode::StopCounter);
 }
 
 void TestCli::fullOutputFails()
@@ -807,8 +811,9 @@ void TestCli::fullOutputFails()
         const QStringList err = lines(shell.readAllStandardError());
         QCOMPARE(err.size(), 1);
         QVERIFY2(err.first().contains("No space left on device"), qPrintable(err.first()));
-        QCOMPARE(received(SimLog::frames(m_sim.logLines().mid(before))).last().code,
-                 quint8(args.first() == "watch" ? 0x16 : 0x14));
+        QCOMPARE(
+            received(SimLog::frames(m_sim.logLines().mid(before))).last().code,
+            quint8(args.first() == "watch" ? CommandCode::StopCounter : CommandCode::ReadChannel));
     }
 }
 

@@ -2,6 +2,7 @@
 // dispatch to properties, registration, and the addressed device underneath.
 
 #include "abstractdriver.h"
+#include "commandcodes.h"
 #include "cuiodeviceimpl.h"
 #include "driverproperty.h"
 #include "fakelink.h"
@@ -36,7 +37,19 @@ namespace {
 
 using Reply = FakeLink::Reply;
 
-using Rig = DriverOnFakeLink<AbstractDriver>;
+// A driver whose device can be refused, as a driver refuses another device found behind a
+// reopened line: requests are then kept off the line.
+class RefusingDriver : public AbstractDriver
+{
+public:
+    bool refused = false;
+    bool isDeviceRefused() const override { return refused; }
+
+protected:
+    bool confirmDevice(quint8, int) override { return !refused; }
+};
+
+using Rig = DriverOnFakeLink<RefusingDriver>;
 
 class RecordingDevice : public cuIODeviceImpl
 {
@@ -97,6 +110,7 @@ private slots:
     void commands();
     void eventsRunDuringWaitAndIsWaiting();
     void userInputWaitsForTheAnswer();
+    void requestInsideWaitEndsBothWaits_data();
     void requestInsideWaitEndsBothWaits();
 };
 
@@ -516,14 +530,14 @@ void TestDriver::requestAndAnswerPayloads()
 void TestDriver::commands()
 {
     Rig rig;
-    DriverCommand start(&rig.driver, NoCommand, 0x15);
+    DriverCommand start(&rig.driver, NoCommand, CommandCode::StartCounter);
     int confirmations = 0;
     start.settedSignal()->addCallback([&] { ++confirmations; });
-    rig.link.answer(0x15, Reply().withData(hex("01")).after(20));
+    rig.link.answer(CommandCode::StartCounter, Reply().withData(hex("01")).after(20));
 
     start.execute();
     QCOMPARE(rig.link.sent().size(), 1);
-    QCOMPARE(rig.link.sent()[0].command, quint8(0x15));
+    QCOMPARE(rig.link.sent()[0].command, CommandCode::StartCounter);
     QCOMPARE(rig.link.sent()[0].payload, QByteArray());
     QCOMPARE(confirmations, 0); // returned before the answer
     QVERIFY(!rig.driver.isWaiting());
@@ -538,7 +552,9 @@ void TestDriver::commands()
     rig.link.silence();
     start.executeSync(&ok, 2);
     QVERIFY(!ok);
-    QCOMPARE(rig.link.sentCommands(), QList<quint8>({0x15, 0x15, 0x15, 0x15}));
+    QCOMPARE(rig.link.sentCommands(),
+             QList<quint8>({CommandCode::StartCounter, CommandCode::StartCounter,
+                            CommandCode::StartCounter, CommandCode::StartCounter}));
 }
 
 void TestDriver::eventsRunDuringWaitAndIsWaiting()
@@ -597,29 +613,44 @@ void TestDriver::userInputWaitsForTheAnswer()
     QVERIFY(!window.keyDuringWait);
 }
 
+void TestDriver::requestInsideWaitEndsBothWaits_data()
+{
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("inner answered") << false;
+    QTest::newRow("inner refused") << true;
+}
+
 void TestDriver::requestInsideWaitEndsBothWaits()
 {
     // The driver tracks one request: one started from an event handler during a wait takes
     // the wait over, and its answer must end the outer wait too instead of leaving it hanging
-    // with the timer stopped.
+    // with the timer stopped. So must its refusal, which keeps it off the line.
+    QFETCH(bool, refused);
     Rig rig(1000);
     DriverProperty_p outer(&rig.driver, 0x20, NoCommand);
     DriverProperty_p inner(&rig.driver, 0x30, NoCommand);
     rig.link.answer(0x30, Reply().withData(hex("03")).after(20));
     QObject context;
     bool innerOk = false;
-    QTimer::singleShot(20, &context, [&] { inner.readWriteSync(0x30, QByteArray(), &innerOk, 1); });
+    QTimer::singleShot(20, &context, [&] {
+        rig.driver.refused = refused;
+        inner.readWriteSync(0x30, QByteArray(), &innerOk, 1);
+    });
     // Should the outer wait hang, a fresh request's time-out frees it, so the test fails
     // instead of hanging.
-    QTimer::singleShot(1500, &context, [&] { rig.driver.sendMsg(0x40, QByteArray()); });
+    QTimer::singleShot(1500, &context, [&] {
+        rig.driver.refused = false;
+        rig.driver.sendMsg(0x40, QByteArray());
+    });
 
     QElapsedTimer wall;
     wall.start();
     outer.readWriteSync(0x20, QByteArray(), nullptr, 1);
-    QVERIFY(innerOk);
-    QCOMPARE(inner.data(), hex("03"));
-    QVERIFY2(wall.elapsed() < 900, "both waits must end with the inner answer");
-    QCOMPARE(rig.link.sentCommands(), QList<quint8>({0x20, 0x30}));
+    QCOMPARE(innerOk, !refused);
+    QCOMPARE(inner.data(), refused ? QByteArray() : hex("03"));
+    QVERIFY2(wall.elapsed() < 900, "both waits must end with the inner request");
+    QCOMPARE(rig.link.sentCommands(),
+             refused ? QList<quint8>({0x20}) : QList<quint8>({0x20, 0x30}));
 }
 
 QTEST_MAIN(TestDriver)

@@ -1,6 +1,7 @@
 // The counter driver through the real RS-485 link and the simulated counter on a
 // pseudo-terminal: every value makes the whole trip through frames, CRCs and the line.
 
+#include "commandcodes.h"
 #include "curs485iointerface.h"
 #include "hex.h"
 #include "kuvelcounterdriver.h"
@@ -98,7 +99,9 @@ void TestDriverSim::deviceInfoReadsAllSix()
     // frame's reserved byte values, so it also shows both sides escape them.
     const QVector<LoggedFrame> answers = loggedFrames(m_counter->sim, QStringLiteral("tx"));
     QCOMPARE(answers.size(), 6);
-    const QList<quint8> order = {0x06, 0x07, 0x08, 0x09, 0x0A, 0x05};
+    const QList<quint8> order = {CommandCode::DeviceType,        CommandCode::ModificationVersion,
+                                 CommandCode::HardwareVersion,   CommandCode::FirmwareVersion,
+                                 CommandCode::DeviceDescription, CommandCode::Identifier};
     for (int i = 0; i < answers.size(); ++i)
         QCOMPARE(quint8(answers[i].bytes.at(0)), order[i]);
     const auto textOf = [](const LoggedFrame &frame) {
@@ -164,7 +167,7 @@ void TestDriverSim::countsRoundTrip()
         const QVector<LoggedFrame> answers = loggedFrames(m_counter->sim, QStringLiteral("tx"));
         QVERIFY(!answers.isEmpty());
         const LoggedFrame &last = answers.last();
-        QCOMPARE(quint8(last.bytes.at(0)), quint8(0x17));
+        QCOMPARE(quint8(last.bytes.at(0)), CommandCode::ReadCounts);
         QCOMPARE(last.bytes.size(), 17);
         const QByteArray payload = last.bytes.mid(1);
         for (int i = 0; i < 4; ++i)

@@ -1,6 +1,7 @@
 // Fault injection through the real serial link and the counter driver against the simulated
 // counter: every value read is held against what the simulator logged it sent for that
 // operation (see faultrun.h). kuvel-fault-report runs the same scenarios longer.
+#include "commandcodes.h"
 #include "cstarprotocolpc.h"
 #include "curs485iointerface.h"
 #include "faultrun.h"
@@ -57,7 +58,7 @@ QByteArray countsFrame(quint32 first)
     const Kuvel_Counts_t counts {{first, first + 1, first + 2, first + 3}};
     const QByteArray payload = PayloadCodec<Kuvel_Counts_t>::encode(counts);
     cStarProtocolPC codec;
-    codec.codeData(0x00, 0x17, quint8(payload.size()),
+    codec.codeData(0x00, CommandCode::ReadCounts, quint8(payload.size()),
                    reinterpret_cast<const quint8 *>(payload.constData()));
     return QByteArray(reinterpret_cast<const char *>(codec.frame()), codec.frameLength());
 }
@@ -297,11 +298,12 @@ void tst_Faults::unsolicitedCountsChangeNothingElse()
     // Every counts read brought a new record but those that took a frame sent unasked (the
     // last counts again); how many did depends on the machine's speed, not on the program.
     QVERIFY2(f.countsChecked > 80 && f.distinctCounts >= f.countsChecked - f.unsolicitedTaken,
-             qPrintable(describe(result) + QStringLiteral(", counts reads %1, distinct %2, "
-                                                          "unsolicited taken %3")
-                                               .arg(f.countsChecked)
-                                               .arg(f.distinctCounts)
-                                               .arg(f.unsolicitedTaken)));
+             qPrintable(describe(result)
+                        + QStringLiteral(", counts reads %1, distinct %2, "
+                                         "unsolicited taken %3")
+                              .arg(f.countsChecked)
+                              .arg(f.distinctCounts)
+                              .arg(f.unsolicitedTaken)));
 }
 
 // The faults of an answer that is not the read's own: counts answers 600-1500 ms late (and
@@ -352,7 +354,7 @@ void tst_Faults::simulatorEchoesEachRequestBeforeItsNumberedAnswer()
     QCOMPARE(::tcsetattr(fd, TCSANOW, &tio), 0);
 
     cStarProtocolPC codec;
-    codec.codeData(0x00, 0x17, 0, nullptr);
+    codec.codeData(0x00, CommandCode::ReadCounts, 0, nullptr);
     const QByteArray request(reinterpret_cast<const char *>(codec.frame()), codec.frameLength());
     for (quint32 number = 1; number <= 2; ++number) {
         QCOMPARE(::write(fd, request.constData(), size_t(request.size())), ssize_t(request.size()));
@@ -368,7 +370,7 @@ void tst_Faults::simulatorEchoesEachRequestBeforeItsNumberedAnswer()
         codec.addData(reinterpret_cast<const quint8 *>(got.constData()) + request.size(),
                       uint(got.size() - request.size()));
         QCOMPARE(codec.encodeBuffer(), int(cAbstractStarProtocol::DecodeOk));
-        QCOMPARE(codec.headPacket().command, quint8(0x17));
+        QCOMPARE(codec.headPacket().command, CommandCode::ReadCounts);
         QCOMPARE(qFromLittleEndian<quint32>(codec.buffer()), number);
     }
 }

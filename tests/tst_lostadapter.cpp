@@ -2,6 +2,7 @@
 // window polls the counts, the simulated counter goes away with its pseudo-terminal and the
 // symlinked port name, as a pulled USB adapter takes its /dev/serial/by-id name with it.
 #include "apptesthelpers.h"
+#include "commandcodes.h"
 #include "cstarprotocolpc.h"
 #include "mainwindow.h"
 #include "simlog.h"
@@ -42,7 +43,7 @@ bool startCountingDirectly(const QString &terminal)
     if (fd < 0)
         return false;
     cStarProtocolPC codec;
-    codec.codeData(0x00, 0x15, 0, nullptr);
+    codec.codeData(0x00, CommandCode::StartCounter, 0, nullptr);
     bool answered = ::write(fd, codec.frame(), size_t(codec.frameLength())) == codec.frameLength();
     pollfd p {fd, POLLIN, 0};
     answered = answered && ::poll(&p, 1, 2000) == 1;

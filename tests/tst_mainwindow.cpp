@@ -1,4 +1,5 @@
 #include "apptesthelpers.h"
+#include "commandcodes.h"
 #include "counttrend.h"
 #include "mainwindow.h"
 #include "scriptedcounter.h"
@@ -198,12 +199,16 @@ void TestMainWindow::typeWithoutChannelRefused()
 {
     ScriptedCounter counter;
     QVERIFY(counter.open());
-    counter.setAnswer(0x06, QByteArray("KuvelCounter\0", 13));
+    counter.setAnswer(CommandCode::DeviceType, QByteArray("KuvelCounter\0", 13));
 
     bool identified = true;
     openWindow(counter.portPath(), &identified);
     QVERIFY(!identified);
-    QCOMPARE(counter.requests(), QList<quint8>({0x06, 0x05, 0x14, 0x14, 0x14, 0x14, 0x14}));
+    QCOMPARE(
+        counter.requests(),
+        QList<quint8>({CommandCode::DeviceType, CommandCode::Identifier, CommandCode::ReadChannel,
+                       CommandCode::ReadChannel, CommandCode::ReadChannel, CommandCode::ReadChannel,
+                       CommandCode::ReadChannel}));
     QCOMPARE(child<QSpinBox>("sbChannel")->value(), 1);
 }
 
@@ -211,9 +216,10 @@ void TestMainWindow::controlsShowDeviceValues()
 {
     ScriptedCounter counter;
     QVERIFY(counter.open());
-    counter.setAnswer(0x06, "KuvelCounter");
-    counter.setAnswer(0x14, QByteArray(1, 2)); // the device's index of channel 3
-    counter.setAnswer(0x12, floatPayload(0.25f));
+    counter.setAnswer(CommandCode::DeviceType, "KuvelCounter");
+    counter.setAnswer(CommandCode::ReadChannel,
+                      QByteArray(1, 2)); // the device's index of channel 3
+    counter.setAnswer(CommandCode::ReadTimeConst, floatPayload(0.25f));
 
     bool identified = false;
     openWindow(counter.portPath(), &identified);
@@ -228,11 +234,11 @@ void TestMainWindow::erasedChannelAcceptedWithOneWarning()
 {
     ScriptedCounter counter;
     QVERIFY(counter.open());
-    counter.setAnswer(0x06, "KuvelCounter");
-    counter.setAnswer(0x05, QByteArray(12, 0));
-    counter.setAnswer(0x14, QByteArray(1, char(0xFF))); // an erased EEPROM
-    counter.setAnswer(0x12, floatPayload(0.25f));
-    counter.setAnswer(0x13);
+    counter.setAnswer(CommandCode::DeviceType, "KuvelCounter");
+    counter.setAnswer(CommandCode::Identifier, QByteArray(12, 0));
+    counter.setAnswer(CommandCode::ReadChannel, QByteArray(1, char(0xFF))); // an erased EEPROM
+    counter.setAnswer(CommandCode::ReadTimeConst, floatPayload(0.25f));
+    counter.setAnswer(CommandCode::WriteChannel);
 
     BoxCloser boxes;
     bool identified = false;
@@ -247,7 +253,7 @@ void TestMainWindow::erasedChannelAcceptedWithOneWarning()
     // The operator sets a channel, and the warning does not come back.
     child<QSpinBox>("sbChannel")->setValue(3);
     click("pbSetChannel");
-    QCOMPARE(counter.requests().last(), quint8(0x13));
+    QCOMPARE(counter.requests().last(), CommandCode::WriteChannel);
     m_window->hide();
     m_window->show();
     QTest::qWait(50);
@@ -349,19 +355,19 @@ void TestMainWindow::channelReadOutOfRangeIgnored()
 {
     ScriptedCounter counter;
     QVERIFY(counter.open());
-    counter.setAnswer(0x06, "KuvelCounter");
-    counter.setAnswer(0x14, QByteArray(1, 0));
-    counter.setAnswer(0x12, floatPayload(1.0f));
+    counter.setAnswer(CommandCode::DeviceType, "KuvelCounter");
+    counter.setAnswer(CommandCode::ReadChannel, QByteArray(1, 0));
+    counter.setAnswer(CommandCode::ReadTimeConst, floatPayload(1.0f));
     openWindow(counter.portPath());
     auto *channel = child<QSpinBox>("sbChannel");
     QCOMPARE(channel->value(), 1);
 
     BoxCloser boxes;
     channel->setValue(6);
-    counter.setAnswer(0x14, QByteArray(1, char(0xFF)));
+    counter.setAnswer(CommandCode::ReadChannel, QByteArray(1, char(0xFF)));
     click("pbGetChannel");
     QCOMPARE(channel->value(), 6);
-    counter.setAnswer(0x14, QByteArray(1, 7));
+    counter.setAnswer(CommandCode::ReadChannel, QByteArray(1, 7));
     click("pbGetChannel");
     QCOMPARE(channel->value(), 8);
     QVERIFY(boxes.shown.isEmpty());
@@ -604,12 +610,12 @@ void TestMainWindow::countsShownUnsigned()
 {
     ScriptedCounter counter;
     QVERIFY(counter.open());
-    counter.setAnswer(0x06, "KuvelCounter");
-    counter.setAnswer(0x14, QByteArray(1, 0));
-    counter.setAnswer(0x12, floatPayload(0.01f));
-    counter.setAnswer(0x15);
-    counter.setAnswer(0x16);
-    counter.setAnswer(0x17, countsPayload(0, 1, 65535, 4294967295u));
+    counter.setAnswer(CommandCode::DeviceType, "KuvelCounter");
+    counter.setAnswer(CommandCode::ReadChannel, QByteArray(1, 0));
+    counter.setAnswer(CommandCode::ReadTimeConst, floatPayload(0.01f));
+    counter.setAnswer(CommandCode::StartCounter);
+    counter.setAnswer(CommandCode::StopCounter);
+    counter.setAnswer(CommandCode::ReadCounts, countsPayload(0, 1, 65535, 4294967295u));
     openWindow(counter.portPath());
     QCOMPARE(child<QDoubleSpinBox>("dsbTimeConst")->value(), 0.01);
 

@@ -1,6 +1,7 @@
 // Typed properties and the two drivers against an in-process link: the payload bytes of every
 // value type in both directions, the whole command set, identification and the EEPROM signal.
 
+#include "commandcodes.h"
 #include "fakelink.h"
 #include "hex.h"
 #include "kuvelcounterdriver.h"
@@ -50,21 +51,21 @@ void TestProperties::floatAndByteBothWays()
     Counter counter;
     DriverProperty<float> *timeConst = counter.driver.timeConst();
     DriverProperty<unsigned char> *channel = counter.driver.currentChannel();
-    counter.link.answer(0x12, Reply().withData(hex("00 00 80 3F")));
-    counter.link.answer(0x11, Reply().withData(hex("AB")));
-    counter.link.answer(0x14, Reply().withData(hex("05")));
-    counter.link.answer(0x13);
+    counter.link.answer(CommandCode::ReadTimeConst, Reply().withData(hex("00 00 80 3F")));
+    counter.link.answer(CommandCode::WriteTimeConst, Reply().withData(hex("AB")));
+    counter.link.answer(CommandCode::ReadChannel, Reply().withData(hex("05")));
+    counter.link.answer(CommandCode::WriteChannel);
     bool ok = false;
 
     QCOMPARE(timeConst->getValueSync(&ok, 1), 1.0f);
     QVERIFY(ok);
-    QCOMPARE(counter.link.sent().last().command, quint8(0x12));
+    QCOMPARE(counter.link.sent().last().command, CommandCode::ReadTimeConst);
     QCOMPARE(counter.link.sent().last().payload, QByteArray());
 
     ok = false;
     timeConst->setValueSync(0.25f, &ok, 1);
     QVERIFY(ok);
-    QCOMPARE(counter.link.sent().last().command, quint8(0x11));
+    QCOMPARE(counter.link.sent().last().command, CommandCode::WriteTimeConst);
     QCOMPARE(counter.link.sent().last().payload, hex("00 00 80 3E"));
     timeConst->setValueSync(-2.5f, &ok, 1);
     QCOMPARE(counter.link.sent().last().payload, hex("00 00 20 C0"));
@@ -76,15 +77,15 @@ void TestProperties::floatAndByteBothWays()
     QCOMPARE(counter.link.sent().last().payload, QByteArray());
     channel->setValueSync(2, &ok, 1);
     QVERIFY(ok);
-    QCOMPARE(counter.link.sent().last().command, quint8(0x13));
+    QCOMPARE(counter.link.sent().last().command, CommandCode::WriteChannel);
     QCOMPARE(counter.link.sent().last().payload, hex("02"));
     channel->setValueSync(255, &ok, 1);
     QCOMPARE(counter.link.sent().last().payload, hex("FF"));
 
     // Longer answers decode from their first bytes.
     counter.link.silence();
-    counter.link.answer(0x12, Reply().withData(hex("00 00 20 41 99 99")));
-    counter.link.answer(0x14, Reply().withData(hex("07 AA")));
+    counter.link.answer(CommandCode::ReadTimeConst, Reply().withData(hex("00 00 20 41 99 99")));
+    counter.link.answer(CommandCode::ReadChannel, Reply().withData(hex("07 AA")));
     QCOMPARE(timeConst->getValueSync(&ok, 1), 10.0f);
     QCOMPARE(channel->getValueSync(&ok, 1), quint8(7));
 }
@@ -93,12 +94,12 @@ void TestProperties::referenceLevelBytes()
 {
     Counter counter;
     DriverPropertyWriteOnly<Kuvel_RefLevel_t> *level = counter.driver.referenceLevel();
-    counter.link.answer(0x10);
+    counter.link.answer(CommandCode::WriteReferenceLevel);
     bool ok = false;
 
     level->setValueSync({0, 2, 0x1234}, &ok, 1);
     QVERIFY(ok);
-    QCOMPARE(counter.link.sent().last().command, quint8(0x10));
+    QCOMPARE(counter.link.sent().last().command, CommandCode::WriteReferenceLevel);
     QCOMPARE(counter.link.sent().last().payload, hex("00 02 34 12"));
 
     // Level 4 of the operator's channel 1 at 1000.
@@ -133,7 +134,7 @@ void TestProperties::countsDecode()
     QFETCH(QByteArray, payload);
     QFETCH(QList<quint32>, counts);
     Counter counter;
-    counter.link.answer(0x17, Reply().withData(payload));
+    counter.link.answer(CommandCode::ReadCounts, Reply().withData(payload));
     bool ok = counts.isEmpty();
     const Kuvel_Counts_t value = counter.driver.counts()->getValueSync(&ok, 2);
     QCOMPARE(counter.link.sent().last().payload, QByteArray());
@@ -166,7 +167,7 @@ void TestProperties::textsDecode()
     QFETCH(QByteArray, payload);
     QFETCH(QString, text);
     Counter counter;
-    counter.link.answer(0x06, Reply().withData(payload));
+    counter.link.answer(CommandCode::DeviceType, Reply().withData(payload));
     bool ok = false;
     QCOMPARE(counter.driver.deviceType()->getValueSync(&ok, 1), text);
     QVERIFY(ok);
@@ -178,13 +179,14 @@ void TestProperties::identifierDecodes()
     Counter counter;
     DriverPropertyReadOnly<cUDID> *udid = counter.driver.UDID();
     bool ok = false;
-    counter.link.answer(0x05, Reply().withData(hex("00 11 22 33 44 55 66 77 88 99 AA BB CC DD")));
+    counter.link.answer(CommandCode::Identifier,
+                        Reply().withData(hex("00 11 22 33 44 55 66 77 88 99 AA BB CC DD")));
     QCOMPARE(udidBytes(udid->getValueSync(&ok, 1)), hex("00 11 22 33 44 55 66 77 88 99 AA BB"));
     QVERIFY(ok);
 
     // Three bytes are no identifier: the read fails and the earlier one stays.
     counter.link.silence();
-    counter.link.answer(0x05, Reply().withData(hex("F9 FA FB")));
+    counter.link.answer(CommandCode::Identifier, Reply().withData(hex("F9 FA FB")));
     QCOMPARE(udidBytes(udid->getValueSync(&ok, 1)), hex("00 11 22 33 44 55 66 77 88 99 AA BB"));
     QVERIFY(!ok);
 }
@@ -210,8 +212,8 @@ void TestProperties::shortPayloadsZeroFilled()
     // A stored payload shorter than the value decodes with zeros for the missing high bytes;
     // a getter answer that short is no answer and is never stored.
     driver.timeConst()->setCurrentValue(1.0f);
-    counter.link.answer(0x12, Reply().withData(hex("00 00 80")));
-    counter.link.answer(0x14);
+    counter.link.answer(CommandCode::ReadTimeConst, Reply().withData(hex("00 00 80")));
+    counter.link.answer(CommandCode::ReadChannel);
     bool ok = true;
     QCOMPARE(driver.timeConst()->getValueSync(&ok, 1), 1.0f);
     QVERIFY(!ok);
@@ -246,7 +248,7 @@ void TestProperties::storedAndLastSentValues()
     QVERIFY(!ok);
     QCOMPARE(counter.link.sent().size(), 2);
 
-    counter.link.answer(0x12, Reply().withData(hex("00 00 C0 3F")));
+    counter.link.answer(CommandCode::ReadTimeConst, Reply().withData(hex("00 00 C0 3F")));
     QCOMPARE(timeConst->getValueSync(&ok, 1), 1.5f);
     QVERIFY(ok);
     counter.link.silence();
@@ -257,7 +259,7 @@ void TestProperties::storedAndLastSentValues()
     timeConst->setValueSync(0.75f, &ok, 1);
     QVERIFY(!ok);
     QCOMPARE(timeConst->lastSettedValue(), 0.75f);
-    counter.link.answer(0x11);
+    counter.link.answer(CommandCode::WriteTimeConst);
     timeConst->setValueSync(4.0f, &ok, 1);
     QVERIFY(ok);
     QCOMPARE(timeConst->lastSettedValue(), 4.0f);
@@ -280,12 +282,14 @@ void TestProperties::readsAndWritesWithoutWaiting()
     counts->gettedSignal()->addCallback([&] { ++countAnswers; });
     channel->settedSignal()->addCallback([&] { ++channelConfirmations; });
     counter.link.answer(
-        0x17, Reply().withData(hex("0A 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00")).after(10));
-    counter.link.answer(0x13, Reply().after(10));
+        CommandCode::ReadCounts,
+        Reply().withData(hex("0A 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00")).after(10));
+    counter.link.answer(CommandCode::WriteChannel, Reply().after(10));
 
     counts->getValue();
     channel->setValue(4);
-    QCOMPARE(counter.link.sentCommands(), QList<quint8>({0x17, 0x13}));
+    QCOMPARE(counter.link.sentCommands(),
+             QList<quint8>({CommandCode::ReadCounts, CommandCode::WriteChannel}));
     QCOMPARE(counter.link.sent().last().payload, hex("04"));
     QCOMPARE(countAnswers, 0);
     QTRY_COMPARE(countAnswers, 1);
@@ -298,15 +302,18 @@ void TestProperties::confirmationsKeepStoredValues()
 {
     Counter counter;
     KuvelCounterDriver &driver = counter.driver;
-    counter.link.deliver(0x00, 0x12, hex("00 00 80 3F"));
-    counter.link.deliver(0x00, 0x14, hex("03"));
-    counter.link.deliver(0x00, 0x17, hex("01 00 00 00 02 00 00 00 03 00 00 00 04 00 00 00"));
+    counter.link.deliver(0x00, CommandCode::ReadTimeConst, hex("00 00 80 3F"));
+    counter.link.deliver(0x00, CommandCode::ReadChannel, hex("03"));
+    counter.link.deliver(0x00, CommandCode::ReadCounts,
+                         hex("01 00 00 00 02 00 00 00 03 00 00 00 04 00 00 00"));
     QCOMPARE(driver.timeConst()->currentValue(), 1.0f);
     QCOMPARE(driver.currentChannel()->currentValue(), quint8(3));
     QCOMPARE(driver.counts()->currentValue().count[3], 4u);
 
     // Write confirmations carry payloads that must not land in the stored values.
-    for (quint8 code : {0x10, 0x11, 0x13, 0x15, 0x16})
+    for (quint8 code :
+         {CommandCode::WriteReferenceLevel, CommandCode::WriteTimeConst, CommandCode::WriteChannel,
+          CommandCode::StartCounter, CommandCode::StopCounter})
         counter.link.deliver(0x00, code, hex("00 00 00 41 07 07 07 07 07 07 07 07 07 07 07 07"));
     QCOMPARE(driver.timeConst()->currentValue(), 1.0f);
     QCOMPARE(driver.currentChannel()->currentValue(), quint8(3));
@@ -323,6 +330,7 @@ void TestProperties::wholeCommandSet()
         QByteArray payload;
         std::function<void(KuvelCounterDriver &, bool *)> run;
     };
+    // The codes on the wire as numbers, so that a wrong value among the named codes shows here.
     const QVector<Operation> operations = {
         {"init", 0x00, {}, [](KuvelCounterDriver &d, bool *ok) { d.init()->executeSync(ok, 1); }},
         {"shutDown",
@@ -422,25 +430,31 @@ void TestProperties::deviceInfo()
         Counter silent;
         const qint64 start = silent.link.elapsed();
         QVERIFY(!silent.driver.getDeviceInfo());
-        QCOMPARE(silent.link.sentCommands(), QList<quint8>({0x06}));
+        QCOMPARE(silent.link.sentCommands(), QList<quint8>({CommandCode::DeviceType}));
         QVERIFY(silent.link.elapsed() - start >= 45);
     }
     {
         Counter partial;
-        partial.link.answer(0x06, Reply().withData("KuvelCounter"));
-        partial.link.answer(0x07, Reply().withData("A"));
+        partial.link.answer(CommandCode::DeviceType, Reply().withData("KuvelCounter"));
+        partial.link.answer(CommandCode::ModificationVersion, Reply().withData("A"));
         QVERIFY(!partial.driver.getDeviceInfo());
-        QCOMPARE(partial.link.sentCommands(), QList<quint8>({0x06, 0x07, 0x08}));
+        QCOMPARE(partial.link.sentCommands(),
+                 QList<quint8>({CommandCode::DeviceType, CommandCode::ModificationVersion,
+                                CommandCode::HardwareVersion}));
     }
     Counter full;
-    full.link.answer(0x06, Reply().withData(QByteArray("KuvelCounter\0", 13)));
-    full.link.answer(0x07, Reply().withData("mod B"));
-    full.link.answer(0x08, Reply().withData("hw 2"));
-    full.link.answer(0x09, Reply().withData("fw 1.4"));
-    full.link.answer(0x0A, Reply().withData("photon counter"));
-    full.link.answer(0x05, Reply().withData(hex("01 02 03 04 05 06 07 08 09 0A 0B 0C")));
+    full.link.answer(CommandCode::DeviceType, Reply().withData(QByteArray("KuvelCounter\0", 13)));
+    full.link.answer(CommandCode::ModificationVersion, Reply().withData("mod B"));
+    full.link.answer(CommandCode::HardwareVersion, Reply().withData("hw 2"));
+    full.link.answer(CommandCode::FirmwareVersion, Reply().withData("fw 1.4"));
+    full.link.answer(CommandCode::DeviceDescription, Reply().withData("photon counter"));
+    full.link.answer(CommandCode::Identifier,
+                     Reply().withData(hex("01 02 03 04 05 06 07 08 09 0A 0B 0C")));
     QVERIFY(full.driver.getDeviceInfo());
-    QCOMPARE(full.link.sentCommands(), QList<quint8>({0x06, 0x07, 0x08, 0x09, 0x0A, 0x05}));
+    QCOMPARE(full.link.sentCommands(),
+             QList<quint8>({CommandCode::DeviceType, CommandCode::ModificationVersion,
+                            CommandCode::HardwareVersion, CommandCode::FirmwareVersion,
+                            CommandCode::DeviceDescription, CommandCode::Identifier}));
     QCOMPARE(full.driver.deviceType()->currentValue(), QStringLiteral("KuvelCounter"));
     QCOMPARE(full.driver.modificationVersion()->currentValue(), QStringLiteral("mod B"));
     QCOMPARE(full.driver.hardwareVersion()->currentValue(), QStringLiteral("hw 2"));
@@ -458,9 +472,9 @@ void TestProperties::anotherDeviceBehindReopenedLineGetsNoRequest()
     KuvelCounterDriver &driver = counter.driver;
     QSignalSpy changed(&driver, &CommonDriver::deviceChanged);
     const QByteArray first = hex("01 02 03 04 05 06 07 08 09 0A 0B 0C");
-    counter.link.answer(0x06, Reply().withData("KuvelCounter"));
-    counter.link.answer(0x05, Reply().withData(first));
-    counter.link.answer(0x14, Reply().withData(hex("02")));
+    counter.link.answer(CommandCode::DeviceType, Reply().withData("KuvelCounter"));
+    counter.link.answer(CommandCode::Identifier, Reply().withData(first));
+    counter.link.answer(CommandCode::ReadChannel, Reply().withData(hex("02")));
     QVERIFY(driver.acceptDevice(QStringLiteral("KuvelCounter"), 1));
     QCOMPARE(driver.acceptedIdentifier().toHex(), QStringLiteral("0102030405060708090A0B0C"));
 
@@ -469,17 +483,21 @@ void TestProperties::anotherDeviceBehindReopenedLineGetsNoRequest()
     counter.link.reopen();
     driver.currentChannel()->getValueSync(&ok, 1);
     QVERIFY(ok);
-    QCOMPARE(counter.link.sentCommands(), QList<quint8>({0x06, 0x05, 0x14}));
+    QCOMPARE(counter.link.sentCommands(),
+             QList<quint8>(
+                 {CommandCode::DeviceType, CommandCode::Identifier, CommandCode::ReadChannel}));
 
     counter.link.silence();
-    counter.link.answer(0x06, Reply().withData("KuvelCounter"));
-    counter.link.answer(0x05, Reply().withData(hex("FF 02 03 04 05 06 07 08 09 0A 0B 0C")));
-    counter.link.answer(0x14, Reply().withData(hex("02")));
+    counter.link.answer(CommandCode::DeviceType, Reply().withData("KuvelCounter"));
+    counter.link.answer(CommandCode::Identifier,
+                        Reply().withData(hex("FF 02 03 04 05 06 07 08 09 0A 0B 0C")));
+    counter.link.answer(CommandCode::ReadChannel, Reply().withData(hex("02")));
     counter.link.clearSent();
     counter.link.reopen();
     driver.currentChannel()->getValueSync(&ok, 5);
     QVERIFY(!ok);
-    QCOMPARE(counter.link.sentCommands(), QList<quint8>({0x06, 0x05}));
+    QCOMPARE(counter.link.sentCommands(),
+             QList<quint8>({CommandCode::DeviceType, CommandCode::Identifier}));
     QCOMPARE(changed.size(), 1);
     QVERIFY(driver.isDeviceRefused());
     QCOMPARE(driver.foundIdentifier().toHex(), QStringLiteral("FF02030405060708090A0B0C"));
@@ -490,17 +508,17 @@ void TestProperties::anotherDeviceBehindReopenedLineGetsNoRequest()
     // Another type with the same identifier is another device too; the counter itself,
     // back behind a line opened once more, is talked to again.
     counter.link.silence();
-    counter.link.answer(0x06, Reply().withData("PulseGen"));
-    counter.link.answer(0x05, Reply().withData(first));
+    counter.link.answer(CommandCode::DeviceType, Reply().withData("PulseGen"));
+    counter.link.answer(CommandCode::Identifier, Reply().withData(first));
     counter.link.reopen();
     driver.currentChannel()->getValueSync(&ok, 1);
     QVERIFY(!ok);
     QCOMPARE(driver.foundType(), QStringLiteral("PulseGen"));
     QCOMPARE(changed.size(), 2);
     counter.link.silence();
-    counter.link.answer(0x06, Reply().withData("KuvelCounter"));
-    counter.link.answer(0x05, Reply().withData(first));
-    counter.link.answer(0x14, Reply().withData(hex("03")));
+    counter.link.answer(CommandCode::DeviceType, Reply().withData("KuvelCounter"));
+    counter.link.answer(CommandCode::Identifier, Reply().withData(first));
+    counter.link.answer(CommandCode::ReadChannel, Reply().withData(hex("03")));
     counter.link.reopen();
     QCOMPARE(driver.currentChannel()->getValueSync(&ok, 1), quint8(3));
     QVERIFY(ok);
@@ -513,13 +531,13 @@ void TestProperties::eepromWritten()
     QSignalSpy written(&counter.driver, &CommonDriver::eepromWrited);
 
     // Unsolicited: emitted once; for another address: not at all.
-    counter.link.deliver(0x00, 0x0C);
+    counter.link.deliver(0x00, CommandCode::WriteEeprom);
     QCOMPARE(written.count(), 1);
-    counter.link.deliver(0x01, 0x0C);
+    counter.link.deliver(0x01, CommandCode::WriteEeprom);
     QCOMPARE(written.count(), 1);
 
     // Arriving during the wait of another request: emitted, and the wait goes on.
-    counter.link.inject(0x00, 0x0C, QByteArray(), 10);
+    counter.link.inject(0x00, CommandCode::WriteEeprom, QByteArray(), 10);
     bool ok = true;
     const qint64 start = counter.link.elapsed();
     counter.driver.deviceType()->getValueSync(&ok, 1);
@@ -528,7 +546,7 @@ void TestProperties::eepromWritten()
     QVERIFY(counter.link.elapsed() - start >= 45);
 
     // The device's confirmation of the request.
-    counter.link.answer(0x0C, Reply().after(5));
+    counter.link.answer(CommandCode::WriteEeprom, Reply().after(5));
     counter.driver.writeEeprom()->executeSync(&ok, 5);
     QVERIFY(ok);
     QCOMPARE(written.count(), 3);

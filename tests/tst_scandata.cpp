@@ -1,3 +1,4 @@
+#include "commandcodes.h"
 #include "counterclient.h"
 #include "detectorfit.h"
 #include "fakelink.h"
@@ -26,16 +27,16 @@ QVector<QPointF> simulatedCurve(int phase, int start, int stop, int step, float 
     KuvelCounterModel model(seed);
     QByteArray answer, payload(4, '\0');
     qToLittleEndian<float>(timeConst, payload.data());
-    model.handle(KuvelCounterModel::WriteTimeConst, payload, &answer);
-    model.handle(KuvelCounterModel::StartCounter, {}, &answer);
+    model.handle(CommandCode::WriteTimeConst, payload, &answer);
+    model.handle(CommandCode::StartCounter, {}, &answer);
     QVector<QPointF> curve;
     for (int level = start; level <= stop; level += step) {
         QByteArray record(4, '\0');
         record[0] = 0;
         record[1] = char(phase - 1);
         qToLittleEndian<quint16>(quint16(level), record.data() + 2);
-        model.handle(KuvelCounterModel::WriteReferenceLevel, record, &answer);
-        model.handle(KuvelCounterModel::ReadCounts, {}, &answer);
+        model.handle(CommandCode::WriteReferenceLevel, record, &answer);
+        model.handle(CommandCode::ReadCounts, {}, &answer);
         const quint32 count = qFromLittleEndian<quint32>(answer.constData() + 4 * (phase - 1));
         curve.append(QPointF(level, count));
     }
@@ -54,7 +55,7 @@ QVector<QVector<QPointF>> poissonScan(KuvelCounterModel::Detector detector, floa
     model.setDetector(detector);
     QByteArray answer, payload(4, '\0');
     qToLittleEndian<float>(timeConst, payload.data());
-    model.handle(KuvelCounterModel::WriteTimeConst, payload, &answer);
+    model.handle(CommandCode::WriteTimeConst, payload, &answer);
     SimRandom random(seed);
     QVector<QVector<QPointF>> curves(4);
     for (int phase = 1; phase <= 4; ++phase) {
@@ -62,7 +63,7 @@ QVector<QVector<QPointF>> poissonScan(KuvelCounterModel::Detector detector, floa
             QByteArray record(4, '\0');
             record[1] = char(phase - 1);
             qToLittleEndian<quint16>(quint16(level), record.data() + 2);
-            model.handle(KuvelCounterModel::WriteReferenceLevel, record, &answer);
+            model.handle(CommandCode::WriteReferenceLevel, record, &answer);
             curves[phase - 1].append(
                 QPointF(level, double(random.poisson(model.expectedCount(phase - 1)))));
         }
@@ -120,7 +121,7 @@ void TestScanData::sequence_data()
     QTest::newRow("step 0 stays at start")
         << 100u << 300u << 0u << 1.0f << -1 << QVector<int> {2000, 1000, 1000, 1000, 1000, 1000}
         << int(S::Measure) << QVector<int> {100, 65535, 65535, 65535};
-    QTest::newRow("no counts") << 100u << 300u << 100u << 1.0f << int(KuvelCounterModel::ReadCounts)
+    QTest::newRow("no counts") << 100u << 300u << 100u << 1.0f << int(CommandCode::ReadCounts)
                                << QVector<int> {2000, 1000, 1000, 1000, 1000} << int(S::Failed)
                                << QVector<int> {100, 65535, 65535, 65535};
 }
@@ -136,12 +137,12 @@ void TestScanData::sequence()
     QFETCH(int, outcome);
     QFETCH(QVector<int>, held);
     auto *link = new FakeLink;
-    for (quint8 code : {KuvelCounterModel::WriteChannel, KuvelCounterModel::WriteReferenceLevel,
-                        KuvelCounterModel::ReadCounts}) {
+    for (quint8 code : {CommandCode::WriteChannel, CommandCode::WriteReferenceLevel,
+                        CommandCode::ReadCounts}) {
         if (code != silentCode)
             link->answer(code,
                          FakeLink::Reply().withData(
-                             code == KuvelCounterModel::ReadCounts ? QByteArray(16, 1) : ""));
+                             code == CommandCode::ReadCounts ? QByteArray(16, 1) : ""));
     }
     CounterClient client(link, QStringLiteral("fake"), 1);
     client.driver()->setTimeOut(20);
@@ -161,7 +162,7 @@ void TestScanData::sequence()
     QCOMPARE(QVector<int>(sequence.heldLevels(), sequence.heldLevels() + 4), held);
     // Every level record is for the scanned channel, counted from 0 by the device.
     for (const FakeLink::Sent &sent : link->sent()) {
-        if (sent.command == KuvelCounterModel::WriteReferenceLevel)
+        if (sent.command == CommandCode::WriteReferenceLevel)
             QCOMPARE(int(sent.payload.at(0)), 2);
     }
     if (outcome == ScanSequence::Failed)

@@ -1,3 +1,4 @@
+#include "commandcodes.h"
 #include "fuzztargets.h"
 
 #include "cstarframereader.h"
@@ -106,13 +107,13 @@ QByteArray encodeFrame(quint8 address, quint8 command, const QByteArray &payload
 int answerSizeOf(quint8 command)
 {
     switch (command) {
-    case 0x05:
+    case CommandCode::Identifier:
         return PayloadCodec<cUDID>::Size;
-    case 0x12:
+    case CommandCode::ReadTimeConst:
         return PayloadCodec<float>::Size;
-    case 0x14:
+    case CommandCode::ReadChannel:
         return PayloadCodec<unsigned char>::Size;
-    case 0x17:
+    case CommandCode::ReadCounts:
         return PayloadCodec<Kuvel_Counts_t>::Size;
     default:
         return 0;
@@ -121,7 +122,7 @@ int answerSizeOf(quint8 command)
 
 bool isTextRead(quint8 command)
 {
-    return command >= 0x06 && command <= 0x0A;
+    return command >= CommandCode::DeviceType && command <= CommandCode::DeviceDescription;
 }
 
 bool isRead(quint8 command)
@@ -203,8 +204,20 @@ QByteArray ScriptedLine::taggedPayload(quint8 command, int tag, int minSize, int
 
 Item ScriptedLine::foreignFrame()
 {
-    static const quint8 codes[] = {0x05, 0x06, 0x12, 0x14, 0x17, 0x10,        0x11,
-                                   0x13, 0x15, 0x16, 0x00, 0x0B, UnknownCode, 0xFF};
+    static const quint8 codes[] = {CommandCode::Identifier,
+                                   CommandCode::DeviceType,
+                                   CommandCode::ReadTimeConst,
+                                   CommandCode::ReadChannel,
+                                   CommandCode::ReadCounts,
+                                   CommandCode::WriteReferenceLevel,
+                                   CommandCode::WriteTimeConst,
+                                   CommandCode::WriteChannel,
+                                   CommandCode::StartCounter,
+                                   CommandCode::StopCounter,
+                                   CommandCode::Init,
+                                   CommandCode::Reboot,
+                                   UnknownCode,
+                                   0xFF};
     const quint8 choice = m_script->next();
     quint8 command = codes[(choice & 0x7F) % sizeof(codes)];
     const quint8 address = (choice & 0x80) ? quint8(1 + m_script->next() % 254) : Address;
@@ -517,57 +530,57 @@ int fuzzDriver(const quint8 *data, size_t size)
         bool ok = false;
         switch (op % 13) {
         case 0: {
-            checker.beginOperation(0x17);
+            checker.beginOperation(CommandCode::ReadCounts);
             const Kuvel_Counts_t value = driver.counts()->getValueSync(&ok, attempts);
             checker.checkFixed(ok, value);
             break;
         }
         case 1: {
-            checker.beginOperation(0x14);
+            checker.beginOperation(CommandCode::ReadChannel);
             const unsigned char value = driver.currentChannel()->getValueSync(&ok, attempts);
             checker.checkFixed(ok, value);
             break;
         }
         case 2: {
-            checker.beginOperation(0x12);
+            checker.beginOperation(CommandCode::ReadTimeConst);
             const float value = driver.timeConst()->getValueSync(&ok, attempts);
             checker.checkFixed(ok, value);
             break;
         }
         case 3: {
-            checker.beginOperation(0x05);
+            checker.beginOperation(CommandCode::Identifier);
             const cUDID value = driver.UDID()->getValueSync(&ok, attempts);
             checker.checkFixed(ok, value);
             break;
         }
         case 4: {
-            checker.beginOperation(0x06);
+            checker.beginOperation(CommandCode::DeviceType);
             const QString value = driver.deviceType()->getValueSync(&ok, attempts);
             checker.checkText(ok, value);
             break;
         }
         case 5:
-            checker.beginOperation(0x11);
+            checker.beginOperation(CommandCode::WriteTimeConst);
             driver.timeConst()->setValueSync(0.25f, &ok, attempts);
             checker.checkWrite(ok);
             break;
         case 6:
-            checker.beginOperation(0x13);
+            checker.beginOperation(CommandCode::WriteChannel);
             driver.currentChannel()->setValueSync(op >> 6, &ok, attempts);
             checker.checkWrite(ok);
             break;
         case 7:
-            checker.beginOperation(0x10);
+            checker.beginOperation(CommandCode::WriteReferenceLevel);
             driver.referenceLevel()->setValueSync({quint8(op >> 6), 1, 500}, &ok, attempts);
             checker.checkWrite(ok);
             break;
         case 8:
-            checker.beginOperation(0x15);
+            checker.beginOperation(CommandCode::StartCounter);
             driver.startCounter()->executeSync(&ok, attempts);
             checker.checkWrite(ok);
             break;
         case 9:
-            checker.beginOperation(0x16);
+            checker.beginOperation(CommandCode::StopCounter);
             driver.stopCounter()->executeSync(&ok, attempts);
             checker.checkWrite(ok);
             break;
@@ -582,7 +595,7 @@ int fuzzDriver(const quint8 *data, size_t size)
             line.reopen((op & 0x80) ? !line.echoes() : line.echoes());
             break;
         case 12:
-            checker.beginOperation(0x05);
+            checker.beginOperation(CommandCode::Identifier);
             ok = driver.acceptDevice(QStringLiteral("KuvelCounter"), attempts);
             checker.checkFixed(ok, driver.acceptedIdentifier());
             break;

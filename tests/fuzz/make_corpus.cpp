@@ -6,6 +6,7 @@
 // Files whose name starts with "bad-" hold no valid frame; every other one in the first folder
 // holds at least one.
 
+#include "commandcodes.h"
 #include "cstarprotocolpc.h"
 #include "hex.h"
 #include "kuvelcounterdriver.h"
@@ -85,49 +86,76 @@ int main(int argc, char *argv[])
         quint8 code;
         const char *name;
     } plainRequests[] = {
-        {0x00, "init"},         {0x01, "shutdown"},      {0x02, "silence"},
-        {0x05, "udid"},         {0x06, "device-type"},   {0x07, "modification"},
-        {0x08, "hardware"},     {0x09, "firmware"},      {0x0A, "description"},
-        {0x0B, "reboot"},       {0x0C, "write-eeprom"},  {0x12, "read-time-const"},
-        {0x14, "read-channel"}, {0x15, "start-counter"}, {0x16, "stop-counter"},
-        {0x17, "read-counts"},
+        {CommandCode::Init, "init"},
+        {CommandCode::ShutDown, "shutdown"},
+        {CommandCode::Silence, "silence"},
+        {CommandCode::Identifier, "udid"},
+        {CommandCode::DeviceType, "device-type"},
+        {CommandCode::ModificationVersion, "modification"},
+        {CommandCode::HardwareVersion, "hardware"},
+        {CommandCode::FirmwareVersion, "firmware"},
+        {CommandCode::DeviceDescription, "description"},
+        {CommandCode::Reboot, "reboot"},
+        {CommandCode::WriteEeprom, "write-eeprom"},
+        {CommandCode::ReadTimeConst, "read-time-const"},
+        {CommandCode::ReadChannel, "read-channel"},
+        {CommandCode::StartCounter, "start-counter"},
+        {CommandCode::StopCounter, "stop-counter"},
+        {CommandCode::ReadCounts, "read-counts"},
     };
     for (const auto &request : plainRequests)
         corpus.add(QString("req-%1-%2").arg(request.code, 2, 16, QChar('0')).arg(request.name),
                    frame(request.code));
     corpus.add("req-10-reference-level",
-               frame(0x10, PayloadCodec<Kuvel_RefLevel_t>::encode({1, 2, 500})));
-    corpus.add("req-11-time-const", frame(0x11, PayloadCodec<float>::encode(0.01f)));
-    corpus.add("req-13-channel", frame(0x13, PayloadCodec<unsigned char>::encode(1)));
+               frame(CommandCode::WriteReferenceLevel,
+                     PayloadCodec<Kuvel_RefLevel_t>::encode({1, 2, 500})));
+    corpus.add("req-11-time-const",
+               frame(CommandCode::WriteTimeConst, PayloadCodec<float>::encode(0.01f)));
+    corpus.add("req-13-channel",
+               frame(CommandCode::WriteChannel, PayloadCodec<unsigned char>::encode(1)));
 
     // Answers with a payload of every type, and the empty confirmations.
     const cUDID udid = {{0x20, 0x00, 0x41, 0x00, 0x0F, 0x51, 0x38, 0x30, 0x39, 0x36, 0x31, 0x37}};
-    corpus.add("ans-05-udid", frame(0x05, PayloadCodec<cUDID>::encode(udid)));
-    corpus.add("ans-06-device-type", frame(0x06, PayloadCodec<QString>::encode("Kuvel PNR-4")));
-    corpus.add("ans-07-modification", frame(0x07, PayloadCodec<QString>::encode("B")));
-    corpus.add("ans-08-hardware", frame(0x08, PayloadCodec<QString>::encode("2.1")));
+    corpus.add("ans-05-udid", frame(CommandCode::Identifier, PayloadCodec<cUDID>::encode(udid)));
+    corpus.add("ans-06-device-type",
+               frame(CommandCode::DeviceType, PayloadCodec<QString>::encode("Kuvel PNR-4")));
+    corpus.add("ans-07-modification",
+               frame(CommandCode::ModificationVersion, PayloadCodec<QString>::encode("B")));
+    corpus.add("ans-08-hardware",
+               frame(CommandCode::HardwareVersion, PayloadCodec<QString>::encode("2.1")));
     // Zero-terminated, with bytes after the zero that a reader must ignore.
-    corpus.add("ans-09-firmware", frame(0x09, QByteArray("1.4.7\0xyz", 9)));
+    corpus.add("ans-09-firmware", frame(CommandCode::FirmwareVersion, QByteArray("1.4.7\0xyz", 9)));
     corpus.add("ans-0a-description",
-               frame(0x0A, PayloadCodec<QString>::encode(QString::fromUtf8("Zähler, 4 Stufen"))));
-    corpus.add("ans-0a-invalid-utf8", frame(0x0A, hex("41 C3 28 E2 82 FF 42")));
-    corpus.add("ans-12-time-const", frame(0x12, PayloadCodec<float>::encode(0.1f)));
+               frame(CommandCode::DeviceDescription,
+                     PayloadCodec<QString>::encode(QString::fromUtf8("Zähler, 4 Stufen"))));
+    corpus.add("ans-0a-invalid-utf8",
+               frame(CommandCode::DeviceDescription, hex("41 C3 28 E2 82 FF 42")));
+    corpus.add("ans-12-time-const",
+               frame(CommandCode::ReadTimeConst, PayloadCodec<float>::encode(0.1f)));
     corpus.add("ans-12-time-const-nan",
-               frame(0x12, PayloadCodec<float>::encode(std::numeric_limits<float>::quiet_NaN())));
-    corpus.add("ans-12-time-const-short", frame(0x12, hex("CD CC")));
-    corpus.add("ans-14-channel", frame(0x14, PayloadCodec<unsigned char>::encode(3)));
+               frame(CommandCode::ReadTimeConst,
+                     PayloadCodec<float>::encode(std::numeric_limits<float>::quiet_NaN())));
+    corpus.add("ans-12-time-const-short", frame(CommandCode::ReadTimeConst, hex("CD CC")));
+    corpus.add("ans-14-channel",
+               frame(CommandCode::ReadChannel, PayloadCodec<unsigned char>::encode(3)));
     corpus.add("ans-17-counts",
-               frame(0x17, PayloadCodec<Kuvel_Counts_t>::encode({{120000, 8500, 640, 37}})));
-    corpus.add("ans-17-counts-long", frame(0x17, QByteArray(20, char(0x7F))));
-    for (quint8 code : {0x00, 0x0C, 0x10, 0x11, 0x13, 0x15, 0x16})
+               frame(CommandCode::ReadCounts,
+                     PayloadCodec<Kuvel_Counts_t>::encode({{120000, 8500, 640, 37}})));
+    corpus.add("ans-17-counts-long", frame(CommandCode::ReadCounts, QByteArray(20, char(0x7F))));
+    for (quint8 code :
+         {CommandCode::Init, CommandCode::WriteEeprom, CommandCode::WriteReferenceLevel,
+          CommandCode::WriteTimeConst, CommandCode::WriteChannel, CommandCode::StartCounter,
+          CommandCode::StopCounter})
         corpus.add(QString("ans-%1-confirm").arg(code, 2, 16, QChar('0')), frame(code));
 
     // Escaped bytes: in the payload, in the head, and in the CRC.
-    corpus.add("esc-payload", frame(0x17, hex("F9 FA FB 00 F9 F9 FA FA FB FB 00 00 01 02 03 04")));
+    corpus.add(
+        "esc-payload",
+        frame(CommandCode::ReadCounts, hex("F9 FA FB 00 F9 F9 FA FA FB FB 00 00 01 02 03 04")));
     corpus.add("esc-head", frame(0xF9, hex("FB"), 0xFA));
     for (int value = 0; value < 256; ++value) {
         const QByteArray payload(1, char(value));
-        const QByteArray whole = frame(0x14, payload);
+        const QByteArray whole = frame(CommandCode::ReadChannel, payload);
         // Reserved values in the CRC alone: the escape sits among the last bytes.
         if (!hasReserved(payload) && hasReserved(whole.mid(1, whole.size() - 2))) {
             corpus.add("esc-crc", whole);
@@ -139,12 +167,15 @@ int main(int argc, char *argv[])
     QByteArray longest;
     for (int i = 0; i < 247; ++i)
         longest.append(char(i));
-    corpus.add("long-247", frame(0x0A, longest));
-    corpus.add("bad-long-escaped", frame(0x0A, QByteArray(125, char(0xFB))));
+    corpus.add("long-247", frame(CommandCode::DeviceDescription, longest));
+    corpus.add("bad-long-escaped",
+               frame(CommandCode::DeviceDescription, QByteArray(125, char(0xFB))));
 
     // Streams: frames back to back, after garbage, after an unfinished frame.
-    const QByteArray counts = frame(0x17, PayloadCodec<Kuvel_Counts_t>::encode({{5, 4, 3, 2}}));
-    const QByteArray timeConst = frame(0x12, PayloadCodec<float>::encode(0.5f));
+    const QByteArray counts
+        = frame(CommandCode::ReadCounts, PayloadCodec<Kuvel_Counts_t>::encode({{5, 4, 3, 2}}));
+    const QByteArray timeConst
+        = frame(CommandCode::ReadTimeConst, PayloadCodec<float>::encode(0.5f));
     corpus.add("two-frames", counts + timeConst);
     corpus.add("garbage-then-frame", hex("00 13 FA 7E FB FD 55") + counts);
     corpus.add("unfinished-then-frame", counts.left(9) + timeConst);
@@ -154,8 +185,9 @@ int main(int argc, char *argv[])
 
     // A frame inside another one's payload, then an end byte on its own: only the outer frame
     // was sent. The same inner frame unescaped by a failed decode, then an end byte: nothing was.
-    const QByteArray inner = frame(0x17, PayloadCodec<Kuvel_Counts_t>::encode({{1, 2, 3, 4}}));
-    corpus.add("nested-frame-then-end", frame(0x0A, inner) + hex("FA"));
+    const QByteArray inner
+        = frame(CommandCode::ReadCounts, PayloadCodec<Kuvel_Counts_t>::encode({{1, 2, 3, 4}}));
+    corpus.add("nested-frame-then-end", frame(CommandCode::DeviceDescription, inner) + hex("FA"));
     QByteArray escapedInner = "\xFB\xFC";
     for (int i = 1; i < inner.size(); ++i)
         escapedInner.append(hasReserved(inner.mid(i, 1))
@@ -173,8 +205,10 @@ int main(int argc, char *argv[])
 
     // The line's echo: an input that starts with the escape byte names the frame sent first
     // (address, command, payload length, payload); its first copy is the echo.
-    corpus.add("echo-read", hex("FB 00 17 00") + frame(0x17) + counts);
-    corpus.add("echo-command", hex("FB 00 15 00") + frame(0x15) + frame(0x15));
+    corpus.add("echo-read", hex("FB 00 17 00") + frame(CommandCode::ReadCounts) + counts);
+    corpus.add("echo-command",
+               hex("FB 00 15 00") + frame(CommandCode::StartCounter)
+                   + frame(CommandCode::StartCounter));
 
     // The driver fuzzer's scripts (see fuzz_driver.cpp): a byte for the line, then per
     // operation its code and attempts, and per request what the device does.

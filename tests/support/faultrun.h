@@ -75,8 +75,8 @@ public:
     bool readDeviceType();
     bool readIdentifier();
     // As every program begins: reads the type, then takes the device as the accepted one,
-    // which reads its identifier (an operation of its own, code 0x05). From then on the
-    // driver confirms the device after every reopen of the port.
+    // which reads its identifier (an operation of its own, CommandCode::Identifier). From then on
+    // the driver confirms the device after every reopen of the port.
     bool identify();
     bool writeTimeConst(float seconds);
     bool writeChannel(quint8 index);

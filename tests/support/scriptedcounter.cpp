@@ -1,5 +1,7 @@
 #include "scriptedcounter.h"
 
+#include "commandcodes.h"
+
 #include <QSocketNotifier>
 
 #include <unistd.h>
@@ -7,7 +9,7 @@
 ScriptedCounter::ScriptedCounter()
 {
     // Every counter tells its identifier; a test that wants silence removes the answer.
-    setAnswer(0x05, QByteArray::fromHex("4B43000102030405060708FF"));
+    setAnswer(CommandCode::Identifier, QByteArray::fromHex("4B43000102030405060708FF"));
 }
 
 ScriptedCounter::~ScriptedCounter()
