@@ -114,7 +114,7 @@ int main(int argc, char *argv[])
         break;
     case CounterClient::OtherDevice:
         complain(QStringLiteral("Wrong device: %1 reports the type \"%2\"")
-                     .arg(counter.printablePortName(), type.simplified()));
+                     .arg(counter.printablePortName(), CounterClient::printableText(type)));
         return ExitDevice;
     case CounterClient::NoAnswer:
         complain(counter.noAnswerText(type.isNull() ? QStringLiteral("the device type read")
@@ -132,7 +132,8 @@ int main(int argc, char *argv[])
         QCoreApplication::exit(ExitOk);
     });
     complain(QStringLiteral("serving %1 (%2) on %3:%4%5")
-                 .arg(counter.printablePortName(), type.simplified(), address.toString())
+                 .arg(counter.printablePortName(), CounterClient::printableText(type),
+                      address.toString())
                  .arg(server.serverPort())
                  .arg(parser.isSet("read-only") ? QStringLiteral(", read-only") : QString()));
     return app.exec();

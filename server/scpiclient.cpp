@@ -1,5 +1,7 @@
 #include "scpiclient.h"
 
+#include "counterclient.h"
+
 namespace {
 
 // Event status register bits of IEEE 488.2, set by the class of each error.
@@ -15,6 +17,13 @@ constexpr int ReadChunk = 64 * 1024;
 } // namespace
 
 ScpiClient::ScpiClient(quint64 id, QTcpSocket *socket) : m_id(id), m_socket(socket) { }
+
+QByteArray ScpiClient::quoted(const QString &text)
+{
+    QString out = CounterClient::printableText(text);
+    out.replace(QLatin1Char('"'), QLatin1String("\"\""));
+    return '"' + out.toUtf8() + '"';
+}
 
 ScpiClient::Next ScpiClient::nextLine(QByteArray *line)
 {
@@ -77,9 +86,7 @@ QByteArray ScpiClient::popError()
         return QByteArrayLiteral("0,\"No error\"");
     const auto [code, text] = m_errors.front();
     m_errors.pop_front();
-    QString quoted = text;
-    quoted.replace(QLatin1Char('"'), QLatin1String("\"\""));
-    return QByteArray::number(code) + ",\"" + quoted.toUtf8() + '"';
+    return QByteArray::number(code) + ',' + quoted(text);
 }
 
 void ScpiClient::clearStatus()

@@ -28,6 +28,10 @@ public:
 
     ScpiClient(quint64 id, QTcpSocket *socket);
 
+    // A string answer: quoted, quotes doubled, control characters escaped (a device's text may
+    // hold a newline, which would otherwise end the answer early).
+    static QByteArray quoted(const QString &text);
+
     quint64 id() const { return m_id; }
     QTcpSocket *socket() const { return m_socket.data(); }
 

@@ -77,26 +77,16 @@ bool parseNumber(const QByteArray &text, double *value)
     return ok && std::isfinite(*value);
 }
 
-// A field of a comma-separated answer: no comma, quote or control character may break it up.
+// A field of a comma-separated answer: no comma, quote or semicolon may break it up, and
+// control characters are escaped as in every device text.
 QByteArray plainField(const QString &text)
 {
-    QString out;
-    for (const QChar c : text)
-        out += (c.category() == QChar::Other_Control || c == QLatin1Char(',')
-                || c == QLatin1Char('"') || c == QLatin1Char(';'))
-            ? QLatin1Char(' ')
-            : c;
+    QString out = CounterClient::printableText(text);
+    for (QChar &c : out) {
+        if (c == QLatin1Char(',') || c == QLatin1Char('"') || c == QLatin1Char(';'))
+            c = QLatin1Char(' ');
+    }
     return out.trimmed().toUtf8();
-}
-
-// A string answer: quoted, quotes doubled, control characters as spaces.
-QByteArray quoted(const QString &text)
-{
-    QString out;
-    for (const QChar c : text)
-        out += c.category() == QChar::Other_Control ? QLatin1Char(' ') : c;
-    out.replace(QLatin1Char('"'), QLatin1String("\"\""));
-    return '"' + out.toUtf8() + '"';
 }
 
 } // namespace
@@ -409,8 +399,8 @@ QByteArray ScpiServer::information(quint64 id)
     }
     QList<QByteArray> fields;
     for (const QString &text : texts)
-        fields.append(quoted(text));
-    fields.append(quoted(identifier.toHex()));
+        fields.append(ScpiClient::quoted(text));
+    fields.append(ScpiClient::quoted(identifier.toHex()));
     return fields.join(',');
 }
 
