@@ -16,7 +16,16 @@ constexpr int ReadChunk = 64 * 1024;
 
 } // namespace
 
-ScpiClient::ScpiClient(quint64 id, QTcpSocket *socket) : m_id(id), m_socket(socket) { }
+ScpiClient::ScpiClient(quint64 id, QTcpSocket *socket) : m_id(id), m_socket(socket)
+{
+    m_quietSince.start();
+}
+
+bool ScpiClient::isIdle(qint64 ms) const
+{
+    const bool partLine = m_discarding || m_buffer.size() > m_offset;
+    return partLine && pendingLines == 0 && m_quietSince.hasExpired(ms);
+}
 
 QByteArray ScpiClient::quoted(const QString &text)
 {

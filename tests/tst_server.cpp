@@ -32,6 +32,7 @@ private slots:
     void readOnlyRefusesWrites();
     void lostCounterGivesErrorsUntilBack();
     void deviceTextsStayInTheirAnswer();
+    void idleHalfLinesLoseTheirSlot();
     void pyMeasureInstrument();
     void startUpFailuresExitAsTheCli();
 
@@ -159,6 +160,12 @@ void TestServer::deviceTextsStayInTheirAnswer()
     QVERIFY(
         m_sim.start({"--type", "Evil\n1,2,3,4\n", "--udid", "4B4300000000000000000002"}, m_link));
     check("evil");
+}
+
+void TestServer::idleHalfLinesLoseTheirSlot()
+{
+    QVERIFY(startServer({"--line-timeout", "1"}));
+    check("halflines");
 }
 
 void TestServer::pyMeasureInstrument()

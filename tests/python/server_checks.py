@@ -169,6 +169,25 @@ def check_evil():
            "the type escaped in the error: %s" % errors)
 
 
+def check_halflines():
+    # Clients that send half a command and nothing more lose their slot after --line-timeout
+    # (1 s here); a good client behind them is then served.
+    socket.create_connection(("127.0.0.1", PORT)).close()
+    held = []
+    for _ in range(40):
+        h = socket.create_connection(("127.0.0.1", PORT))
+        h.sendall(b"FETC:CO")
+        held.append(h)
+    c = open_client(timeout=4000)
+    expect(c.query("*OPC?") == "1", "a good client served behind 40 idle ones")
+    for h in held:
+        h.settimeout(2)
+        try:
+            expect(h.recv(100) == b"", "an idle half line is closed")
+        except ConnectionResetError:
+            pass
+
+
 def check_pymeasure():
     sys.path.insert(0, sys.argv[3])
     from kuvelcounter import KuvelCounter
