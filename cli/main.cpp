@@ -17,10 +17,11 @@
 
 namespace {
 
-// Device texts are printed as one line each: control characters would break a line apart.
-QString oneLine(const QString &text)
+// Device texts are printed escaped as the port name is: a newline would break a line apart, an
+// escape sequence would act on the terminal.
+QString printable(const QString &text)
 {
-    return DataContext::oneLine(text);
+    return CounterClient::printableText(text);
 }
 
 // Data lines, all or up to the first that cannot be written; the exit code.
@@ -57,9 +58,9 @@ int runInfo(CounterClient &client, const QString &type)
 
     // Printed only once everything has come, so a script never sees half a record.
     const QByteArray id(reinterpret_cast<const char *>(identifier.bytes), sizeof(identifier.bytes));
-    return printData({"type: " + oneLine(type), "modification: " + oneLine(modification),
-                      "hardware: " + oneLine(hardware), "firmware: " + oneLine(firmware),
-                      "description: " + oneLine(description),
+    return printData({"type: " + printable(type), "modification: " + printable(modification),
+                      "hardware: " + printable(hardware), "firmware: " + printable(firmware),
+                      "description: " + printable(description),
                       "identifier: " + DataContext::identifierText(id)});
 }
 
@@ -161,7 +162,7 @@ int main(int argc, char *argv[])
         break;
     case CounterClient::OtherDevice:
         CliOutput::error(QStringLiteral("Wrong device: %1 reports the type \"%2\"")
-                             .arg(client.printablePortName(), oneLine(type)));
+                             .arg(client.printablePortName(), printable(type)));
         return ExitDevice;
     case CounterClient::NoAnswer:
         return failNoAnswer(client,

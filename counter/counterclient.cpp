@@ -79,6 +79,11 @@ QString CounterClient::printablePortName() const
     return cuRs485IOInterface::printablePortName(m_portName);
 }
 
+QString CounterClient::printableText(const QString &text)
+{
+    return cuRs485IOInterface::printablePortName(text);
+}
+
 CounterClient::Failure CounterClient::identify(QString *type)
 {
     QString text;
@@ -175,8 +180,9 @@ QString CounterClient::noAnswerText(const QString &what) const
         return QStringLiteral("another device answers on %1 since it was opened again: type "
                               "\"%2\", identifier %3, not the counter \"%4\", identifier %5; "
                               "nothing more is sent to it")
-            .arg(m_portName, m_driver->foundType(), m_driver->foundIdentifier().toHex(),
-                 m_driver->acceptedType(), m_driver->acceptedIdentifier().toHex());
+            .arg(printablePortName(), printableText(m_driver->foundType()),
+                 m_driver->foundIdentifier().toHex(), printableText(m_driver->acceptedType()),
+                 m_driver->acceptedIdentifier().toHex());
     }
     return QStringLiteral("no answer from the counter on %1 to %2 after %3 attempt%4")
         .arg(printablePortName(), what)

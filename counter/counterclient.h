@@ -51,6 +51,10 @@ public:
     bool hasHeardLine() const { return m_heardLine; }
     // The port name fit for a message: control characters escaped.
     QString printablePortName() const;
+    // A text of the device (type, versions, description) fit for a message, an answer or a
+    // terminal, with the same escapes as the port name: a newline or an escape sequence it
+    // sent can neither break a line apart nor act on a terminal.
+    static QString printableText(const QString &text);
 
     // Reads the device type and, for a counter, its identifier, so that another device taking
     // its place later is recognised. OtherDevice for a type that is not a counter's. *type gets

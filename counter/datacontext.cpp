@@ -52,7 +52,10 @@ QByteArray DataContext::lines(const Entries &entries)
 QString DataContext::oneLine(QString text)
 {
     for (QChar &c : text) {
-        if (c.category() == QChar::Other_Control)
+        // Readers such as Python's splitlines() also break a line at U+2028 and U+2029.
+        const QChar::Category category = c.category();
+        if (category == QChar::Other_Control || category == QChar::Separator_Line
+            || category == QChar::Separator_Paragraph)
             c = QLatin1Char(' ');
     }
     return text;

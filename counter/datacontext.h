@@ -33,10 +33,11 @@ public:
     // The levels a scan proposes, known only at its end, so a streamed file has them last.
     static Entries proposals(const QVector<LevelProposal> &proposals);
 
-    // `# key: value` lines. Control characters in a value (a device's text, a port name)
-    // become blanks, so a value never starts a line of its own.
+    // `# key: value` lines. Control characters and line separators in a key or a value (a
+    // device's text, a port name) become blanks, so a value never starts a line of its own.
     static QByteArray lines(const Entries &entries);
-    // `text` with its control characters as blanks: device texts and port names stay one line.
+    // `text` with its control characters and line separators as blanks: device texts and port
+    // names stay one line.
     static QString oneLine(QString text);
 };
 

@@ -65,6 +65,10 @@ int main(int argc, char *argv[])
          "Requests sent before a command counts as unanswered (1 to 100, default 5); each "
          "waits 500 ms for its answer.",
          "n", "5"},
+        {"line-timeout",
+         "Seconds a client may hold part of a command line without sending more before it is "
+         "disconnected (0.1 to 3600, default 10).",
+         "seconds", "10"},
     });
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
@@ -75,7 +79,7 @@ int main(int argc, char *argv[])
     if (!parser.positionalArguments().isEmpty())
         return usageError(
             QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
-    for (const char *name : {"port", "listen", "attempts"}) {
+    for (const char *name : {"port", "listen", "attempts", "line-timeout"}) {
         if (parser.values(name).size() > 1)
             return usageError(QStringLiteral("--%1 given more than once").arg(name));
     }
@@ -88,6 +92,11 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("--attempts must be a whole number from 1 to 100, not "
                                          "\"%1\"")
                               .arg(parser.value("attempts")));
+    const double lineTimeout = parser.value("line-timeout").toDouble(&ok);
+    if (!ok || !(lineTimeout >= 0.1 && lineTimeout <= 3600))
+        return usageError(QStringLiteral("--line-timeout must be a number of seconds from 0.1 to "
+                                         "3600, not \"%1\"")
+                              .arg(parser.value("line-timeout")));
     const QString listen = parser.value("listen");
     const int colon = listen.lastIndexOf(QLatin1Char(':'));
     QString host = listen.left(colon);
@@ -114,7 +123,7 @@ int main(int argc, char *argv[])
         break;
     case CounterClient::OtherDevice:
         complain(QStringLiteral("Wrong device: %1 reports the type \"%2\"")
-                     .arg(counter.printablePortName(), type.simplified()));
+                     .arg(counter.printablePortName(), CounterClient::printableText(type)));
         return ExitDevice;
     case CounterClient::NoAnswer:
         complain(counter.noAnswerText(type.isNull() ? QStringLiteral("the device type read")
@@ -122,7 +131,7 @@ int main(int argc, char *argv[])
         return counter.failure() == CounterClient::OtherDevice ? ExitDevice : ExitNoAnswer;
     }
 
-    ScpiServer server(&counter, parser.isSet("read-only"));
+    ScpiServer server(&counter, parser.isSet("read-only"), int(lineTimeout * 1000));
     if (!server.listen(address, quint16(tcpPort))) {
         complain(QStringLiteral("cannot listen on %1: %2").arg(listen, server.errorString()));
         return ExitListen;
@@ -132,7 +141,8 @@ int main(int argc, char *argv[])
         QCoreApplication::exit(ExitOk);
     });
     complain(QStringLiteral("serving %1 (%2) on %3:%4%5")
-                 .arg(counter.printablePortName(), type.simplified(), address.toString())
+                 .arg(counter.printablePortName(), CounterClient::printableText(type),
+                      address.toString())
                  .arg(server.serverPort())
                  .arg(parser.isSet("read-only") ? QStringLiteral(", read-only") : QString()));
     return app.exec();

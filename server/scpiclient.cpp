@@ -1,5 +1,7 @@
 #include "scpiclient.h"
 
+#include "counterclient.h"
+
 namespace {
 
 // Event status register bits of IEEE 488.2, set by the class of each error.
@@ -14,7 +16,23 @@ constexpr int ReadChunk = 64 * 1024;
 
 } // namespace
 
-ScpiClient::ScpiClient(quint64 id, QTcpSocket *socket) : m_id(id), m_socket(socket) { }
+ScpiClient::ScpiClient(quint64 id, QTcpSocket *socket) : m_id(id), m_socket(socket)
+{
+    m_quietSince.start();
+}
+
+bool ScpiClient::isIdle(qint64 ms) const
+{
+    const bool partLine = m_discarding || m_buffer.size() > m_offset;
+    return partLine && pendingLines == 0 && m_quietSince.hasExpired(ms);
+}
+
+QByteArray ScpiClient::quoted(const QString &text)
+{
+    QString out = CounterClient::printableText(text);
+    out.replace(QLatin1Char('"'), QLatin1String("\"\""));
+    return '"' + out.toUtf8() + '"';
+}
 
 ScpiClient::Next ScpiClient::nextLine(QByteArray *line)
 {
@@ -77,9 +95,7 @@ QByteArray ScpiClient::popError()
         return QByteArrayLiteral("0,\"No error\"");
     const auto [code, text] = m_errors.front();
     m_errors.pop_front();
-    QString quoted = text;
-    quoted.replace(QLatin1Char('"'), QLatin1String("\"\""));
-    return QByteArray::number(code) + ",\"" + quoted.toUtf8() + '"';
+    return QByteArray::number(code) + ',' + quoted(text);
 }
 
 void ScpiClient::clearStatus()

@@ -2,6 +2,7 @@
 #define SCPICLIENT_H
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QString>
 #include <QTcpSocket>
@@ -28,6 +29,10 @@ public:
 
     ScpiClient(quint64 id, QTcpSocket *socket);
 
+    // A string answer: quoted, quotes doubled, control characters escaped (a device's text may
+    // hold a newline, which would otherwise end the answer early).
+    static QByteArray quoted(const QString &text);
+
     quint64 id() const { return m_id; }
     QTcpSocket *socket() const { return m_socket.data(); }
 
@@ -43,6 +48,12 @@ public:
     int takeEventStatus();
     int statusByte() const;
 
+    // Restarts the clock of idleness: the client sent bytes, or its last waiting line ran.
+    void touch() { m_quietSince.start(); }
+    // True when the client holds part of a line, nothing of it waits to run, and it has sent
+    // nothing for `ms`: a client that does not finish its line loses its slot.
+    bool isIdle(qint64 ms) const;
+
     int pendingLines = 0;
 
 private:
@@ -53,6 +64,7 @@ private:
     bool m_discarding = false; // dropping the rest of an overlong line
     std::deque<std::pair<int, QString>> m_errors;
     int m_eventStatus = 0;
+    QElapsedTimer m_quietSince;
 };
 
 #endif // SCPICLIENT_H

@@ -77,47 +77,51 @@ bool parseNumber(const QByteArray &text, double *value)
     return ok && std::isfinite(*value);
 }
 
-// A field of a comma-separated answer: no comma, quote or control character may break it up.
+// A field of a comma-separated answer: no comma, quote or semicolon may break it up, and
+// control characters are escaped as in every device text.
 QByteArray plainField(const QString &text)
 {
-    QString out;
-    for (const QChar c : text)
-        out += (c.category() == QChar::Other_Control || c == QLatin1Char(',')
-                || c == QLatin1Char('"') || c == QLatin1Char(';'))
-            ? QLatin1Char(' ')
-            : c;
+    QString out = CounterClient::printableText(text);
+    for (QChar &c : out) {
+        if (c == QLatin1Char(',') || c == QLatin1Char('"') || c == QLatin1Char(';'))
+            c = QLatin1Char(' ');
+    }
     return out.trimmed().toUtf8();
-}
-
-// A string answer: quoted, quotes doubled, control characters as spaces.
-QByteArray quoted(const QString &text)
-{
-    QString out;
-    for (const QChar c : text)
-        out += c.category() == QChar::Other_Control ? QLatin1Char(' ') : c;
-    out.replace(QLatin1Char('"'), QLatin1String("\"\""));
-    return '"' + out.toUtf8() + '"';
 }
 
 } // namespace
 
-ScpiServer::ScpiServer(CounterClient *counter, bool readOnly, QObject *parent)
-    : QObject(parent), m_counter(counter), m_readOnly(readOnly)
+ScpiServer::ScpiServer(CounterClient *counter, bool readOnly, int lineTimeoutMs, QObject *parent)
+    : QObject(parent), m_counter(counter), m_readOnly(readOnly), m_lineTimeoutMs(lineTimeoutMs)
 {
     connect(&m_server, &QTcpServer::newConnection, this, &ScpiServer::acceptClients);
+    // Idleness is looked at a few times per time-out, so a client goes within a quarter of it.
+    m_sweepTimer.setInterval(qBound(10, lineTimeoutMs / 4, 1000));
+    connect(&m_sweepTimer, &QTimer::timeout, this, &ScpiServer::sweep);
 }
 
 ScpiServer::~ScpiServer() = default;
 
 bool ScpiServer::listen(const QHostAddress &address, quint16 port)
 {
-    return m_server.listen(address, port);
+    if (!m_server.listen(address, port))
+        return false;
+    m_sweepTimer.start();
+    return true;
 }
 
 void ScpiServer::close()
 {
     m_server.close();
+    m_sweepTimer.stop();
     m_queue.clear();
+    for (const WaitingClient &waiting : m_waiting) {
+        if (waiting.socket) {
+            waiting.socket->abort();
+            waiting.socket->deleteLater();
+        }
+    }
+    m_waiting.clear();
     while (!m_clients.empty())
         dropClient(m_clients.begin()->first);
 }
@@ -131,22 +135,71 @@ ScpiClient *ScpiServer::client(quint64 id) const
 void ScpiServer::acceptClients()
 {
     while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-        if (int(m_clients.size()) >= MaxClients) {
+        socket->setParent(this);
+        if (int(m_clients.size()) < MaxClients && m_waiting.empty()) {
+            admit(socket);
+        } else if (int(m_waiting.size()) < MaxClients) {
+            // Nothing it sends is read until it has a slot; one that leaves meanwhile goes.
+            socket->setReadBufferSize(ScpiClient::MaxLineBytes);
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            m_waiting.push_back({socket, {}});
+            m_waiting.back().since.start();
+        } else {
             socket->abort();
             socket->deleteLater();
-            continue;
         }
-        const quint64 id = ++m_nextId;
-        socket->setParent(this);
-        // Unread bytes stay with TCP instead of piling up here: a client that sends faster
-        // than its lines run is held back by its own connection.
-        socket->setReadBufferSize(64 * 1024);
-        m_clients[id] = std::make_unique<ScpiClient>(id, socket);
-        connect(socket, &QTcpSocket::readyRead, this, [this, id] { takeLines(id); });
-        // Its lines already queued still run (as "echo CMD | nc" expects), their answers going
-        // nowhere; what it sent beyond them is dropped, so that a client cannot leave behind
-        // more work than it could have queued while connected.
-        connect(socket, &QTcpSocket::disconnected, this, [this, id] { dropClient(id); });
+    }
+}
+
+void ScpiServer::admit(QTcpSocket *socket)
+{
+    const quint64 id = ++m_nextId;
+    // Unread bytes stay with TCP instead of piling up here: a client that sends faster than its
+    // lines run is held back by its own connection.
+    socket->setReadBufferSize(64 * 1024);
+    m_clients[id] = std::make_unique<ScpiClient>(id, socket);
+    connect(socket, &QTcpSocket::readyRead, this, [this, id] {
+        if (ScpiClient *c = client(id))
+            c->touch();
+        takeLines(id);
+    });
+    // Its lines already queued still run (as "echo CMD | nc" expects), their answers going
+    // nowhere; what it sent beyond them is dropped, so that a client cannot leave behind more
+    // work than it could have queued while connected.
+    connect(socket, &QTcpSocket::disconnected, this, [this, id] { dropClient(id); });
+    // One that left while it waited goes now; another gets what it sent meanwhile read.
+    if (socket->state() != QAbstractSocket::ConnectedState)
+        dropClient(id);
+    else
+        takeLines(id);
+}
+
+void ScpiServer::admitWaiting()
+{
+    while (int(m_clients.size()) < MaxClients && !m_waiting.empty()) {
+        QTcpSocket *socket = m_waiting.front().socket;
+        m_waiting.pop_front();
+        if (socket)
+            admit(socket);
+    }
+}
+
+void ScpiServer::sweep()
+{
+    std::vector<quint64> idle;
+    for (const auto &entry : m_clients) {
+        if (entry.second->isIdle(m_lineTimeoutMs))
+            idle.push_back(entry.first);
+    }
+    for (const quint64 id : idle)
+        dropClient(id);
+    admitWaiting();
+    while (!m_waiting.empty() && m_waiting.front().since.hasExpired(m_lineTimeoutMs)) {
+        if (QTcpSocket *socket = m_waiting.front().socket) {
+            socket->abort();
+            socket->deleteLater();
+        }
+        m_waiting.pop_front();
     }
 }
 
@@ -178,6 +231,9 @@ void ScpiServer::dropClient(quint64 id)
         socket->abort();
         socket->deleteLater();
     }
+    // The freed slot goes to a waiting client from the event loop, not in the middle of this
+    // caller's work.
+    QMetaObject::invokeMethod(this, &ScpiServer::admitWaiting, Qt::QueuedConnection);
 }
 
 void ScpiServer::scheduleRun()
@@ -202,6 +258,7 @@ void ScpiServer::runQueue()
         runLine(entry);
         if (ScpiClient *c = client(entry.clientId)) {
             --c->pendingLines;
+            c->touch();
             takeLines(entry.clientId);
         }
     }
@@ -409,8 +466,8 @@ QByteArray ScpiServer::information(quint64 id)
     }
     QList<QByteArray> fields;
     for (const QString &text : texts)
-        fields.append(quoted(text));
-    fields.append(quoted(identifier.toHex()));
+        fields.append(ScpiClient::quoted(text));
+    fields.append(ScpiClient::quoted(identifier.toHex()));
     return fields.join(',');
 }
 

@@ -2,8 +2,11 @@
 #define SCPISERVER_H
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
+#include <QPointer>
 #include <QTcpServer>
+#include <QTimer>
 
 #include <deque>
 #include <map>
@@ -22,10 +25,14 @@ class ScpiServer : public QObject
 {
     Q_OBJECT
 public:
-    // Clients beyond this are closed as they connect.
+    // Clients served at once. Up to as many more wait for a slot, each for at most the line
+    // time-out, unread; beyond those a client is closed as it connects.
     static constexpr int MaxClients = 32;
+    // A client holding part of a line and sending nothing more for this long is closed.
+    static constexpr int DefaultLineTimeoutMs = 10000;
 
-    ScpiServer(CounterClient *counter, bool readOnly, QObject *parent = nullptr);
+    ScpiServer(CounterClient *counter, bool readOnly, int lineTimeoutMs = DefaultLineTimeoutMs,
+               QObject *parent = nullptr);
     ~ScpiServer() override;
 
     bool listen(const QHostAddress &address, quint16 port);
@@ -43,8 +50,19 @@ private:
         bool overrun; // the client's line was too long: only its error is queued
     };
 
+    struct WaitingClient
+    {
+        QPointer<QTcpSocket> socket;
+        QElapsedTimer since;
+    };
+
     ScpiClient *client(quint64 id) const;
     void acceptClients();
+    void admit(QTcpSocket *socket);
+    // Gives free slots to waiting clients, oldest first.
+    void admitWaiting();
+    // Closes idle clients, fills their slots, and closes clients that waited too long.
+    void sweep();
     // Queues the client's whole lines while it has room in the queue.
     void takeLines(quint64 id);
     void dropClient(quint64 id);
@@ -62,6 +80,9 @@ private:
     bool m_readOnly;
     QTcpServer m_server;
     std::map<quint64, std::unique_ptr<ScpiClient>> m_clients;
+    std::deque<WaitingClient> m_waiting;
+    int m_lineTimeoutMs;
+    QTimer m_sweepTimer;
     quint64 m_nextId = 0;
     std::deque<QueuedLine> m_queue;
     bool m_running = false;

@@ -714,11 +714,15 @@ void TestCli::anotherCounterBehindThePortEndsWatch()
     QVERIFY(waitForLogLine(" rx 17", 0));
     m_sim.stop();
     SimProcess other;
-    QVERIFY(other.start({"--udid", "4B4300000000000000000002"}, port));
+    // Its type text would break the message apart and clear the terminal, were it not escaped.
+    QVERIFY(other.start({"--udid", "4B4300000000000000000002", "--type", "KuvelCounter\n\x1b[2J"},
+                        port));
     QVERIFY(cli.waitForFinished(RunTimeoutMs));
     QCOMPARE(cli.exitCode(), 2);
     const QString err = QString::fromUtf8(cli.readAllStandardError());
     QVERIFY2(err.contains("another device answers on") && err.contains("4B4300000000000000000002"),
+             qPrintable(err));
+    QVERIFY2(err.contains("type \"KuvelCounter\\n\\x1b[2J\"") && err.count('\n') == 1,
              qPrintable(err));
     QList<quint8> codes;
     for (const LogEntry &entry : received(SimLog::frames(other.logLines())))

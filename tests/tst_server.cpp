@@ -31,6 +31,8 @@ private slots:
     void badInputsHurtOnlyTheirClient();
     void readOnlyRefusesWrites();
     void lostCounterGivesErrorsUntilBack();
+    void deviceTextsStayInTheirAnswer();
+    void idleHalfLinesLoseTheirSlot();
     void pyMeasureInstrument();
     void startUpFailuresExitAsTheCli();
 
@@ -149,6 +151,21 @@ void TestServer::lostCounterGivesErrorsUntilBack()
     QVERIFY(received.size() >= 2);
     QVERIFY2(received.at(0).contains(" rx 06") && received.at(1).contains(" rx 05"),
              qPrintable(received.mid(0, 2).join('\n')));
+}
+
+void TestServer::deviceTextsStayInTheirAnswer()
+{
+    QVERIFY(startServer({"--attempts", "1"}));
+    m_sim.stop();
+    QVERIFY(
+        m_sim.start({"--type", "Evil\n1,2,3,4\n", "--udid", "4B4300000000000000000002"}, m_link));
+    check("evil");
+}
+
+void TestServer::idleHalfLinesLoseTheirSlot()
+{
+    QVERIFY(startServer({"--line-timeout", "1"}));
+    check("halflines");
 }
 
 void TestServer::pyMeasureInstrument()

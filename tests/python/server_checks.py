@@ -155,6 +155,39 @@ def check_back():
     expect(error_code(c) == 0, "no error once back")
 
 
+def check_evil():
+    # The counter was replaced by a device whose type holds newlines: its errors name the type,
+    # and each answer stays one line, so the next query reads its own answer.
+    s = socket.create_connection(("127.0.0.1", PORT), timeout=10)
+    answers = s.makefile("rb")
+    errors = []
+    for _ in range(2):
+        s.sendall(b"FETC:COUN?\nSYST:ERR?\n*OPC?\n")
+        errors.append(answers.readline().decode())
+        expect(answers.readline() == b"1\n", "one line per answer: %s" % errors)
+    expect(errors[-1].startswith("-240,") and 'type ""Evil\\n1,2,3,4\\n""' in errors[-1],
+           "the type escaped in the error: %s" % errors)
+
+
+def check_halflines():
+    # Clients that send half a command and nothing more lose their slot after --line-timeout
+    # (1 s here); a good client behind them is then served.
+    socket.create_connection(("127.0.0.1", PORT)).close()
+    held = []
+    for _ in range(40):
+        h = socket.create_connection(("127.0.0.1", PORT))
+        h.sendall(b"FETC:CO")
+        held.append(h)
+    c = open_client(timeout=4000)
+    expect(c.query("*OPC?") == "1", "a good client served behind 40 idle ones")
+    for h in held:
+        h.settimeout(2)
+        try:
+            expect(h.recv(100) == b"", "an idle half line is closed")
+        except ConnectionResetError:
+            pass
+
+
 def check_pymeasure():
     sys.path.insert(0, sys.argv[3])
     from kuvelcounter import KuvelCounter
