@@ -1,18 +1,16 @@
 #include "devicecall.h"
 
-#include "kuvelcounterdriver.h"
+#include "counterclient.h"
 
 #include <QCoreApplication>
 #include <QMessageBox>
 #include <QTimer>
 
-bool DeviceCall::run(const QString &failure,
-                     const std::function<void(KuvelCounterDriver &driver, bool *ok)> &call)
+bool DeviceCall::run(const QString &failure, const std::function<bool(CounterClient &client)> &call)
 {
-    if (!m_driver)
+    if (!m_client)
         return false;
-    bool ok = false;
-    call(*m_driver, &ok);
+    const bool ok = call(*m_client);
     resumeDeferred();
     if (!ok && !failure.isEmpty())
         warn(failure);
@@ -28,7 +26,7 @@ bool DeviceCall::holdBack(QTimer *timer)
 {
     // A request started now would share the driver's single bookkeeping with the one being
     // waited for.
-    if (!m_driver || !m_driver->isWaiting())
+    if (!m_client || !m_client->isBusy())
         return false;
     for (Tick &tick : m_ticks) {
         if (tick.timer == timer)
@@ -48,7 +46,7 @@ void DeviceCall::restart(QTimer *timer, int delayMs)
 
 void DeviceCall::resumeDeferred()
 {
-    if (!m_driver || m_driver->isWaiting())
+    if (!m_client || m_client->isBusy())
         return;
     for (Tick &tick : m_ticks) {
         if (tick.deferred) {
@@ -61,12 +59,4 @@ void DeviceCall::resumeDeferred()
 void DeviceCall::warn(const QString &text) const
 {
     QMessageBox::warning(m_window, QCoreApplication::translate("MainWindow", "Warning..."), text);
-}
-
-int DeviceCall::delayMs(double timeConstSeconds, int factor)
-{
-    const double ms = timeConstSeconds * 1000.0 * factor;
-    if (!(ms > 0.0))
-        return 0;
-    return ms < 1e9 ? int(ms) : 1000000000;
 }

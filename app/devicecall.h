@@ -6,11 +6,11 @@
 
 #include <functional>
 
-class KuvelCounterDriver;
+class CounterClient;
 class QTimer;
 class QWidget;
 
-// A device call made for the operator: nothing without a driver, the request sent with the
+// A device call made for the operator: nothing without a counter, the request sent with the
 // window's attempts, the ticks held back meanwhile resumed, and a "Warning..." box when the
 // device did not confirm. Every call is synchronous and runs the event loop while it waits, and
 // the driver keeps one request at a time: a tick of the live poll or of the scan that falls due
@@ -20,18 +20,16 @@ class DeviceCall
 public:
     // Every request of the window is sent up to this many times.
     static constexpr int Attempts = 5;
-    // The device holds the active channel as an index from 0; the window shows channels 1 to 8.
-    static constexpr int ChannelCount = 8;
 
     explicit DeviceCall(QWidget *window) : m_window(window) { }
 
-    void setDriver(KuvelCounterDriver *driver) { m_driver = driver; }
-    KuvelCounterDriver *driver() const { return m_driver; }
+    void setClient(CounterClient *client) { m_client = client; }
+    CounterClient *client() const { return m_client; }
 
-    // Runs `call`, which fills the success flag, then resumes what was held back. False without
-    // a driver or when the device did not answer; `failure`, unless empty, then warns.
-    bool run(const QString &failure,
-             const std::function<void(KuvelCounterDriver &driver, bool *ok)> &call);
+    // Runs `call`, which answers whether the device confirmed, then resumes what was held back.
+    // False without a counter or when the device did not answer; `failure`, unless empty, then
+    // warns.
+    bool run(const QString &failure, const std::function<bool(CounterClient &client)> &call);
 
     // A timer whose ticks are held back while a request waits; resumed in the order added.
     void addTick(QTimer *timer);
@@ -44,11 +42,6 @@ public:
 
     void warn(const QString &text) const;
 
-    // Milliseconds of `factor` time constants, fraction dropped. A time constant reported by
-    // the device reaches here unchecked, so a garbled one must not become a negative or
-    // overflowing delay.
-    static int delayMs(double timeConstSeconds, int factor);
-
 private:
     struct Tick
     {
@@ -57,7 +50,7 @@ private:
     };
 
     QWidget *m_window;
-    KuvelCounterDriver *m_driver = nullptr;
+    CounterClient *m_client = nullptr;
     QVector<Tick> m_ticks;
 };
 

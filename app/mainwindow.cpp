@@ -2,15 +2,15 @@
 #include "ui_mainwindow.h"
 
 #include "aboutbox.h"
+#include "counterclient.h"
 #include "counttrend.h"
-#include "curs485iointerface.h"
+#include "datacontext.h"
 #include "decimalpointvalidator.h"
-#include "kuvelcounterdriver.h"
-#include "linkfactory.h"
 #include "proposalspanel.h"
 #include "scancontroller.h"
 #include "scandata.h"
 #include "scanplot.h"
+#include "scansequence.h"
 #include "windowkeyboard.h"
 
 #include <vector>
@@ -24,8 +24,8 @@
 
 namespace {
 
-// Objects that live until the application object goes. Released then, quietly (a link
-// closes its port, a driver sends nothing), so a process that makes windows one after the
+// Objects that live until the application object goes. Released then, quietly (the counter
+// closes its port and sends nothing), so a process that makes windows one after the
 // other, as the tests do, does not keep them all or report them as leaks.
 std::vector<QObject *> &objectsReleasedAtExit()
 {
@@ -36,7 +36,6 @@ std::vector<QObject *> &objectsReleasedAtExit()
 void releaseObjectsAtExit()
 {
     std::vector<QObject *> &objects = objectsReleasedAtExit();
-    // The driver of a window goes before its link.
     for (QObject *object : objects)
         delete object;
     objects.clear();
@@ -89,7 +88,8 @@ MainWindow::MainWindow(QWidget *parent)
     ui->verticalLayout_5->insertWidget(ui->verticalLayout_5->indexOf(ui->lStatus), m_proposals);
     connect(m_proposals, &ProposalsPanel::levelsChanged, m_plot,
             [this] { m_plot->showMarkers(m_proposals->levels()); });
-    m_scan = new ScanController(ui, &m_device, m_plot, m_proposals, this);
+    m_scan = new ScanController(ui, &m_device, m_plot, m_proposals, &m_calibrValue, &m_calibrPhase,
+                                this);
     connectPlotMenu();
 
     m_trend = new CountTrend(ui->tabWidget);
@@ -106,15 +106,15 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
-    // The driver and the link stay: nothing is sent to the device on exit. Answers still owed
-    // to this window's requests (only when the device answered late) are waited for, at most
-    // a few answer time-outs, so that the next program on the line does not take them for
-    // answers to its own requests.
+    // The counter stays: nothing is sent to the device on exit. Answers still owed to this
+    // window's requests (only when the device answered late) are waited for, at most a few
+    // answer time-outs, so that the next program on the line does not take them for answers
+    // to its own requests.
     m_pollTimer->stop();
     m_scan->cancelStep();
-    if (m_driver) {
+    if (m_client) {
         disconnect(m_driver, nullptr, this, nullptr);
-        if (m_link && m_link->isOpen())
+        if (m_client->isOpen())
             m_driver->waitForOwedAnswers();
     }
     delete ui;
@@ -125,62 +125,56 @@ void MainWindow::setPortName(const QString &name)
     m_portName = name;
     m_firmware.clear();
     closePort();
-    m_deviceAnswered = false;
-    // Link and driver outlive the window: nothing is sent to the device when it closes. The
-    // port opens with the first request.
-    cuIOInterface *link = createLink(name);
-    m_driver = new KuvelCounterDriver;
-    m_driver->setIOInterface(link);
-    m_device.setDriver(m_driver);
-    m_scan->setPortName(name);
+    // The counter outlives the window: nothing is sent to the device when it closes. The port
+    // opens with the first request.
+    m_client = new CounterClient(name, DeviceCall::Attempts);
+    // The window waits for the owed answers as it goes; at exit the counter goes quietly.
+    m_client->leaveOwedAnswers();
+    m_driver = m_client->driver();
+    m_device.setClient(m_client);
     // Queued: it is emitted inside a request, which the warning box must not interrupt.
     connect(m_driver, &CommonDriver::deviceChanged, this, &MainWindow::refuseOtherDevice,
             Qt::QueuedConnection);
-    releaseAtExit(m_driver);
-    releaseAtExit(link);
-    m_link = link;
-    connect(link, &cuIOInterface::msgReceived, this, [this] { m_deviceAnswered = true; });
+    releaseAtExit(m_client);
 }
 
 bool MainWindow::openPort(QString *reason)
 {
-    if (!m_link)
+    if (!m_client)
         return false;
-    if (m_link->initialize())
+    if (m_client->open())
         return true;
     if (reason)
-        *reason = m_link->openErrorText();
+        *reason = m_client->openErrorText();
     return false;
 }
 
 void MainWindow::closePort()
 {
-    if (m_link)
-        m_link->close();
+    if (m_client)
+        m_client->close();
+}
+
+bool MainWindow::deviceAnswered() const
+{
+    return m_client && m_client->hasHeardLine();
 }
 
 bool MainWindow::isCorrectDevice()
 {
-    if (!m_driver)
-        return false;
-
-    bool ok = false;
-    const QString type = m_driver->deviceType()->getValueSync(&ok, DeviceCall::Attempts);
-    if (!ok || !m_driver->isSupportedType(type))
-        return false;
     // Its identifier tells it from another device that may take its place on the line.
-    if (!m_driver->acceptDevice(type, DeviceCall::Attempts))
+    if (!m_client || m_client->identify(nullptr) != CounterClient::NoFailure)
         return false;
 
-    const quint8 channel = m_driver->currentChannel()->getValueSync(&ok, DeviceCall::Attempts);
-    if (!ok)
+    int channel = 0;
+    if (!m_client->readChannel(&channel))
         return false;
     // An erased EEPROM reports 255. Such a counter is still the operator's to set right, so
     // it is accepted and the operator told once the window is up.
-    m_channelOutOfRange = showChannel(channel) ? -1 : channel;
+    m_channelOutOfRange = showChannel(channel - 1) ? -1 : channel - 1;
 
-    const float timeConst = m_driver->timeConst()->getValueSync(&ok, DeviceCall::Attempts);
-    if (!ok)
+    float timeConst = 0;
+    if (!m_client->readTimeConst(&timeConst))
         return false;
     ui->dsbTimeConst->setValue(double(timeConst));
     return true;
@@ -216,11 +210,11 @@ void MainWindow::enebleGUI(bool enable)
         m_trend->setCounting(!enable);
 }
 
-bool MainWindow::showChannel(quint8 channelIndex)
+bool MainWindow::showChannel(int channelIndex)
 {
     // The device counts channels from 0, the box from 1. Anything above the last channel is
     // not a channel at all and counts as a failed read.
-    if (channelIndex >= DeviceCall::ChannelCount)
+    if (channelIndex >= CounterClient::MaxChannel)
         return false;
     ui->sbChannel->setValue(channelIndex + 1);
     return true;
@@ -228,74 +222,67 @@ bool MainWindow::showChannel(quint8 channelIndex)
 
 void MainWindow::readChannel()
 {
-    quint8 channel = 0;
-    if (m_device.run({}, [&channel](KuvelCounterDriver &driver, bool *ok) {
-            channel = driver.currentChannel()->getValueSync(ok, DeviceCall::Attempts);
-        }))
-        showChannel(channel);
+    int channel = 0;
+    if (m_device.run({},
+                     [&channel](CounterClient &client) { return client.readChannel(&channel); }))
+        showChannel(channel - 1);
 }
 
 void MainWindow::writeChannel()
 {
-    const quint8 channel = quint8(ui->sbChannel->value() - 1);
-    m_device.run(tr("Can't set current channel"), [channel](KuvelCounterDriver &driver, bool *ok) {
-        driver.currentChannel()->setValueSync(channel, ok, DeviceCall::Attempts);
-    });
+    const int channel = ui->sbChannel->value();
+    m_device.run(tr("Can't set current channel"),
+                 [channel](CounterClient &client) { return client.writeChannel(channel); });
 }
 
 void MainWindow::readTimeConst()
 {
     float timeConst = 0;
-    if (m_device.run({}, [&timeConst](KuvelCounterDriver &driver, bool *ok) {
-            timeConst = driver.timeConst()->getValueSync(ok, DeviceCall::Attempts);
-        }))
+    if (m_device.run(
+            {}, [&timeConst](CounterClient &client) { return client.readTimeConst(&timeConst); }))
         ui->dsbTimeConst->setValue(double(timeConst));
 }
 
 void MainWindow::writeTimeConst()
 {
     const float timeConst = float(ui->dsbTimeConst->value());
-    m_device.run(tr("Can't set time constant"), [timeConst](KuvelCounterDriver &driver, bool *ok) {
-        driver.timeConst()->setValueSync(timeConst, ok, DeviceCall::Attempts);
-    });
+    m_device.run(tr("Can't set time constant"),
+                 [timeConst](CounterClient &client) { return client.writeTimeConst(timeConst); });
 }
 
 void MainWindow::writeRefLevel(int level)
 {
     const QSpinBox *const boxes[]
         = {ui->sbRefLevel1, ui->sbRefLevel2, ui->sbRefLevel3, ui->sbRefLevel4};
-    const Kuvel_RefLevel_t record {quint8(ui->sbChannel->value() - 1), quint8(level - 1),
-                                   quint16(boxes[level - 1]->value())};
-    m_device.run(tr("Can't set reference level"), [record](KuvelCounterDriver &driver, bool *ok) {
-        driver.referenceLevel()->setValueSync(record, ok, DeviceCall::Attempts);
+    const int channel = ui->sbChannel->value();
+    const quint16 value = quint16(boxes[level - 1]->value());
+    m_device.run(tr("Can't set reference level"), [channel, level, value](CounterClient &client) {
+        return client.writeLevel(channel, level, value);
     });
 }
 
 void MainWindow::startCounting()
 {
-    if (!m_device.run(tr("Can't start counter"), [](KuvelCounterDriver &driver, bool *ok) {
-            driver.startCounter()->executeSync(ok, DeviceCall::Attempts);
-        }))
+    if (!m_device.run(tr("Can't start counter"),
+                      [](CounterClient &client) { return client.startCounter(); }))
         return;
     enebleGUI(false);
     // The first counts come one time constant after the start.
-    m_device.restart(m_pollTimer, DeviceCall::delayMs(ui->dsbTimeConst->value(), 1));
+    m_device.restart(m_pollTimer, ScanSequence::delayMs(ui->dsbTimeConst->value(), 1));
 }
 
 void MainWindow::stopCounting()
 {
     // The pending tick is left to find pbStop disabled and end the chain itself.
-    if (m_device.run(tr("The counter did not stop"), [](KuvelCounterDriver &driver, bool *ok) {
-            driver.stopCounter()->executeSync(ok, DeviceCall::Attempts);
-        }))
+    if (m_device.run(tr("The counter did not stop"),
+                     [](CounterClient &client) { return client.stopCounter(); }))
         enebleGUI(true);
 }
 
 void MainWindow::saveToEeprom()
 {
-    m_device.run(tr("Can't execute write command"), [](KuvelCounterDriver &driver, bool *ok) {
-        driver.writeEeprom()->executeSync(ok, DeviceCall::Attempts);
-    });
+    m_device.run(tr("Can't execute write command"),
+                 [](CounterClient &client) { return client.writeEeprom(); });
 }
 
 void MainWindow::timeOut()
@@ -304,11 +291,11 @@ void MainWindow::timeOut()
         return;
     qDebug() << "tick";
     // Counting runs exactly while pbStop is enabled.
-    if (!ui->pbStop->isEnabled() || !m_driver)
+    if (!ui->pbStop->isEnabled() || !m_client)
         return;
 
-    bool ok = false;
-    const Kuvel_Counts_t counts = m_driver->counts()->getValueSync(&ok, DeviceCall::Attempts);
+    Kuvel_Counts_t counts {};
+    const bool ok = m_client->readCounts(&counts);
     m_device.resumeDeferred();
     if (ok) {
         ui->lCounts1->setText(QStringLiteral("1: %1").arg(counts.count[0]));
@@ -322,22 +309,21 @@ void MainWindow::timeOut()
     showCountsCurrent(ok);
     // A failed read keeps polling, so the display comes back by itself with the device; another
     // device on the line ends it (refuseOtherDevice).
-    if (!m_driver->isDeviceRefused())
-        m_pollTimer->start(DeviceCall::delayMs(ui->dsbTimeConst->value(), 1));
+    if (!m_client->isRefused())
+        m_pollTimer->start(ScanSequence::delayMs(ui->dsbTimeConst->value(), 1));
 }
 
 void MainWindow::recordTrend()
 {
-    if (!m_driver || !m_trend)
+    if (!m_client || !m_trend)
         return;
     // The settings are locked while counting, so the header holds for every line.
     const QString path = m_trend->askRecordPath(ui->sbChannel->value());
     if (path.isEmpty() || !ui->pbStop->isEnabled())
         return;
-    const QByteArray header = ScanData::headerLines(ScanData::context(
-        QStringLiteral("kuvel-counter " KUVEL_VERSION), QDateTime::currentDateTimeUtc(), m_portName,
-        m_driver->acceptedType(), m_driver->acceptedIdentifier().toHex(), firmware(),
-        ui->sbChannel->value(), ui->dsbTimeConst->value()));
+    const QByteArray header = DataContext::lines(
+        m_client->context(DataContext::program(QStringLiteral("kuvel-counter")), firmware(),
+                          ui->sbChannel->value(), ui->dsbTimeConst->value()));
     if (ui->pbStop->isEnabled())
         m_trend->startRecording(path, header);
 }
@@ -346,8 +332,8 @@ QString MainWindow::firmware()
 {
     // Asked only when a file's header needs it, so identification keeps its requests.
     QString text;
-    if (m_firmware.isEmpty() && m_device.run({}, [&text](KuvelCounterDriver &driver, bool *ok) {
-            text = driver.firmwareVersion()->getValueSync(ok, DeviceCall::Attempts);
+    if (m_firmware.isEmpty() && m_device.run({}, [&text](CounterClient &client) {
+            return client.readText(client.driver()->firmwareVersion(), &text);
         }))
         m_firmware = text;
     return m_firmware.isEmpty() ? tr("unknown") : m_firmware;
@@ -449,9 +435,9 @@ bool MainWindow::openScanData(const QString &path)
 void MainWindow::showAbout()
 {
     AboutBox box(this);
-    if (m_driver && m_link && m_link->isOpen() && !m_driver->acceptedType().isEmpty()) {
-        box.setCounter(cuRs485IOInterface::printablePortName(m_portName), m_driver->acceptedType(),
-                       firmware(), m_driver->acceptedIdentifier().toHex());
+    if (m_client && m_client->isOpen() && !m_driver->acceptedType().isEmpty()) {
+        box.setCounter(m_client->printablePortName(), m_driver->acceptedType(), firmware(),
+                       m_driver->acceptedIdentifier().toHex());
     }
     box.exec();
 }

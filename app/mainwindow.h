@@ -8,12 +8,12 @@
 #include <QPointer>
 #include <QString>
 
+class CounterClient;
 class CountTrend;
 class KuvelCounterDriver;
 class ProposalsPanel;
 class ScanController;
 class ScanPlot;
-class cuIOInterface;
 class QTimer;
 
 namespace Ui {
@@ -32,7 +32,7 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
-    // Creates the link and the counter driver for the port; nothing is sent yet. Binding
+    // Creates the counter for the port (its link and driver); nothing is sent yet. Binding
     // again lets go of the earlier port.
     void setPortName(const QString &name);
     // Opens the port before the first request, so that a port that cannot be used is told
@@ -42,7 +42,7 @@ public:
     void closePort();
     // True once any message came from the line: a failed identification then met a device
     // that is not the counter, not silence.
-    bool deviceAnswered() const { return m_deviceAnswered; }
+    bool deviceAnswered() const;
     // Identifies the counter and loads its active channel and time constant into the window.
     // False when the window must not be shown.
     bool isCorrectDevice();
@@ -94,16 +94,22 @@ private:
     // The plot's menu: which entries apply, and what they do.
     void connectPlotMenu();
 
-    bool showChannel(quint8 channelIndex);
+    // The device's channel index (from 0) in the box; false for one that is none of the eight.
+    bool showChannel(int channelIndex);
     void showCountsCurrent(bool current);
     // Another device answers behind the reopened port: stop polling and scanning, and say so.
     void refuseOtherDevice();
 
     Ui::MainWindow *ui;
     QString m_portName;
+    // The driver of m_client, for what the counter said at identification.
     KuvelCounterDriver *m_driver = nullptr;
-    cuIOInterface *m_link = nullptr;
-    bool m_deviceAnswered = false;
+    // The level being measured and the phase shown, 0 to 3 (4 once the scan is complete): the
+    // scan controller sets them from its sequence after each step.
+    quint32 m_calibrValue = 0;
+    quint8 m_calibrPhase = 0;
+    // The counter behind the port: it outlives the window, so nothing is sent on exit.
+    CounterClient *m_client = nullptr;
     // The window's device calls, and the ticks they hold back.
     DeviceCall m_device;
     // The channel index the device reported at identification when it is none of the eight,

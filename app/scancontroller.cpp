@@ -1,45 +1,28 @@
 #include "scancontroller.h"
 #include "ui_mainwindow.h"
 
+#include "counterclient.h"
+#include "datacontext.h"
 #include "devicecall.h"
-#include "kuvelcounterdriver.h"
 #include "levelproposal.h"
 #include "proposalspanel.h"
 #include "scanplot.h"
+#include "scansequence.h"
 
-#include <algorithm>
-#include <iterator>
 #include <QDir>
 #include <QTimer>
 
-namespace {
-
-// A level held out of the way while another level of the channel is scanned.
-constexpr quint16 HeldLevel = 65535;
-
-constexpr int UnknownLevel = -1;
-
-// The points of one phase: Start, Start + Step, ... up to the last one not above Stop, and
-// Start alone when it lies above Stop. 0 when Step 0 keeps the scan at Start for ever.
-int pointsPerPhase(int start, int stop, int step)
-{
-    if (start > stop)
-        return 1;
-    if (step <= 0)
-        return 0;
-    return (stop - start) / step + 1;
-}
-
-} // namespace
-
 ScanController::ScanController(Ui::MainWindow *ui, DeviceCall *device, ScanPlot *plot,
-                               ProposalsPanel *panel, QMainWindow *window)
+                               ProposalsPanel *panel, quint32 *value, quint8 *phase,
+                               QMainWindow *window)
     : QObject(window)
     , ui(ui)
     , m_device(device)
     , m_plot(plot)
     , m_panel(panel)
     , m_window(window)
+    , m_calibrValue(value)
+    , m_calibrPhase(phase)
     , m_timer(new QTimer(this))
 {
     m_timer->setObjectName(QStringLiteral("calibrationTimer"));
@@ -50,6 +33,8 @@ ScanController::ScanController(Ui::MainWindow *ui, DeviceCall *device, ScanPlot 
     connect(m_panel, &ProposalsPanel::applyRequested, this, &ScanController::applyLevels);
 }
 
+ScanController::~ScanController() = default;
+
 bool ScanController::isRunning() const
 {
     return ui->pbStopCalibration->isEnabled();
@@ -57,156 +42,132 @@ bool ScanController::isRunning() const
 
 void ScanController::start()
 {
-    KuvelCounterDriver *driver = m_device->driver();
-    if (!driver)
+    CounterClient *client = m_device->client();
+    if (!client)
         return;
 
+    const quint32 start = quint32(ui->sbStartCalibr->value());
+    const quint32 stop = quint32(ui->sbStopCalibr->value());
+    const quint32 stepSize = quint32(ui->sbStep->value());
     m_plot->startScan();
-    m_calibrPhase = 0;
-    m_calibrValue = quint32(ui->sbStartCalibr->value());
-    m_data.points.clear();
+    // The sequence of an earlier scan may still be on the stack of a step being waited in.
+    if (m_sequence)
+        m_sequence->deleteLater();
     m_channel = ui->sbChannelCalibr->value();
+    m_sequence = new ScanSequence(client, m_channel, start, stop, stepSize, this);
+    connect(m_sequence, &ScanSequence::pointRecorded, this, &ScanController::recordPoint);
+    *m_calibrPhase = 0;
+    *m_calibrValue = start;
+    m_data.points.clear();
     m_fromFile = false;
-    std::fill(std::begin(m_heldLevels), std::end(m_heldLevels), UnknownLevel);
+    m_pointPending = false;
     m_panel->clear();
-    m_totalPoints = 4
-        * pointsPerPhase(ui->sbStartCalibr->value(), ui->sbStopCalibr->value(),
-                         ui->sbStep->value());
 
     // Points are measured against these levels, so a write that fails stops the scan before it
     // begins. Nothing was started yet.
-    m_failedCountReads = 0;
-    bool ok = false;
-    driver->currentChannel()->setValueSync(quint8(ui->sbChannelCalibr->value() - 1), &ok,
-                                           DeviceCall::Attempts);
-    if (!ok || !writeLevels()) {
+    if (!m_sequence->begin()) {
         m_device->resumeDeferred();
-        m_device->warn(ok ? tr("Can't set reference level") : tr("Can't set current channel"));
+        m_device->warn(m_sequence->failure() == ScanSequence::ChannelNotConfirmed
+                           ? tr("Can't set current channel")
+                           : tr("Can't set reference level"));
         return;
     }
-    const float timeConst = driver->timeConst()->getValueSync(nullptr, DeviceCall::Attempts);
+    // A read that fails leaves the time constant the device answered last (identification
+    // read one), and the scan goes on with it.
+    float timeConst = 0;
+    if (!client->readTimeConst(&timeConst))
+        timeConst = client->driver()->timeConst()->currentValue();
     ui->dsbTimeConst->setValue(double(timeConst));
-    m_data.header = ScanData::context(QStringLiteral("kuvel-counter " KUVEL_VERSION),
-                                      QDateTime::currentDateTimeUtc(), m_portName,
-                                      driver->acceptedType(), driver->acceptedIdentifier().toHex(),
-                                      QString(), m_channel, double(timeConst));
-    m_data.header += {{QStringLiteral("start"), QString::number(ui->sbStartCalibr->value())},
-                      {QStringLiteral("stop"), QString::number(ui->sbStopCalibr->value())},
-                      {QStringLiteral("step"), QString::number(ui->sbStep->value())}};
-    driver->startCounter()->executeSync(nullptr, DeviceCall::Attempts);
+    m_data.header = client->context(DataContext::program(QStringLiteral("kuvel-counter")),
+                                    QString(), m_channel, double(timeConst))
+        + DataContext::scanRange(start, stop, stepSize);
+    client->startCounter();
     m_device->resumeDeferred();
 
     setRunning(true);
-    // The levels settle for two time constants before the first point.
-    m_device->restart(m_timer, DeviceCall::delayMs(double(timeConst), 2));
+    // The levels settle for two time constants of the one read before the first point; the
+    // later points are timed by the time constant the window shows.
+    const int delay = m_sequence->start(double(timeConst));
+    m_sequence->setTimeConst(ui->dsbTimeConst->value());
+    m_device->restart(m_timer, delay);
 }
 
 void ScanController::step()
 {
     if (m_device->holdBack(m_timer))
         return;
-    KuvelCounterDriver *driver = m_device->driver();
+    CounterClient *client = m_device->client();
     // After a complete scan whose stop failed the phase is past the last one and nothing is
     // left to measure.
-    if (!isRunning() || !driver || m_calibrPhase > 3)
+    if (!isRunning() || !client || !m_sequence || m_sequence->isComplete())
         return;
 
-    bool ok = false;
-    const Kuvel_Counts_t counts = driver->counts()->getValueSync(&ok, DeviceCall::Attempts);
+    const int phaseBefore = m_sequence->phase();
+    const ScanSequence::Step step = m_sequence->step();
     m_device->resumeDeferred();
-    if (!ok) {
-        // The property would hand back an older answer; plotting it would invent a point.
-        // Measure the same level again after the delay of a point of this phase, a few times.
-        ui->lStatus->setText(QStringLiteral("Phase: %1, Value: %2, Counts: no answer")
-                                 .arg(m_calibrPhase + 1)
-                                 .arg(m_calibrValue));
-        if (driver->isDeviceRefused())
-            return; // the window's refusal ends the scan
-        if (++m_failedCountReads >= MaxFailedCountReads) {
-            end(tr("No counts from the counter at level %1 of phase %2 after %3 reads: the scan "
-                   "ended.")
-                    .arg(m_calibrValue)
-                    .arg(m_calibrPhase + 1)
-                    .arg(m_failedCountReads));
-            return;
-        }
-        m_timer->start(DeviceCall::delayMs(ui->dsbTimeConst->value(), 1));
-        return;
-    }
-    m_failedCountReads = 0;
+    *m_calibrPhase = quint8(m_sequence->phase());
+    *m_calibrValue = m_sequence->level();
+    if (*m_calibrPhase != phaseBefore && !m_sequence->isComplete())
+        m_plot->addPhase(*m_calibrPhase + 1);
 
     // The point is shown after the next level is written and the settle time armed: drawing
     // the plot takes longer than the device calls of a step, and in the event loop it runs
     // while the levels settle instead of lengthening every step of the scan.
-    const ScanData::Point point {m_calibrPhase + 1, m_calibrValue, counts.count[m_calibrPhase]};
-    m_data.points.append(point);
-    showProgress();
-    const auto showPoint = [this, point] {
+    if (m_pointPending) {
+        m_pointPending = false;
         ui->lStatus->setText(QStringLiteral("Phase: %1, Value: %2, Counts: %3")
-                                 .arg(point.phase)
-                                 .arg(point.level)
-                                 .arg(point.count));
-        m_plot->addPoint(point);
-    };
-
-    m_calibrValue += quint32(ui->sbStep->value());
-    int delay = 0;
-    bool written = true;
-    if (m_calibrValue <= quint32(ui->sbStopCalibr->value())) {
-        written = writeLevel(m_calibrPhase, quint16(m_calibrValue));
-        delay = DeviceCall::delayMs(ui->dsbTimeConst->value(), 1);
+                                 .arg(m_lastPoint.phase)
+                                 .arg(m_lastPoint.level)
+                                 .arg(m_lastPoint.count));
+        m_plot->addPoint(m_lastPoint);
     } else {
-        ++m_calibrPhase;
-        if (m_calibrPhase > 3) {
-            showPoint();
-            ui->pbStopCalibration->click();
-            return;
-        }
-        m_plot->addPhase(m_calibrPhase + 1);
-        m_calibrValue = quint32(ui->sbStartCalibr->value());
-        written = writeLevels();
-        // All four levels moved: let them settle for two time constants.
-        delay = DeviceCall::delayMs(ui->dsbTimeConst->value(), 2);
+        ui->lStatus->setText(QStringLiteral("Phase: %1, Value: %2, Counts: no answer")
+                                 .arg(*m_calibrPhase + 1)
+                                 .arg(*m_calibrValue));
     }
-    m_device->resumeDeferred();
-    showPoint();
-    if (!written) {
-        if (!driver->isDeviceRefused())
+    // Another device on the line: the window's refusal ends the scan.
+    if (client->isRefused())
+        return;
+
+    switch (step.outcome) {
+    case ScanSequence::Measure:
+    case ScanSequence::Retry:
+        // A failed read measures the same level again after the delay of a point of its phase.
+        m_timer->start(step.delayMs);
+        return;
+    case ScanSequence::Complete:
+        ui->pbStopCalibration->click();
+        return;
+    case ScanSequence::Failed:
+        if (m_sequence->failure() == ScanSequence::NoCounts) {
+            end(tr("No counts from the counter at level %1 of phase %2 after %3 reads: the scan "
+                   "ended.")
+                    .arg(*m_calibrValue)
+                    .arg(*m_calibrPhase + 1)
+                    .arg(m_sequence->failedReads()));
+        } else {
             end(tr("The counter did not confirm the levels of phase %1 at %2: the scan ended.")
-                    .arg(m_calibrPhase + 1)
-                    .arg(m_calibrValue));
+                    .arg(*m_calibrPhase + 1)
+                    .arg(*m_calibrValue));
+        }
+        return;
+    case ScanSequence::Interrupted:
         return;
     }
-    m_timer->start(delay);
 }
 
-bool ScanController::writeLevel(quint8 level, quint16 value)
+void ScanController::recordPoint(const ScanData::Point &point)
 {
-    const Kuvel_RefLevel_t record {quint8(ui->sbChannelCalibr->value() - 1), level, value};
-    bool ok = false;
-    m_heldLevels[level] = UnknownLevel;
-    m_device->driver()->referenceLevel()->setValueSync(record, &ok, DeviceCall::Attempts);
-    if (ok)
-        m_heldLevels[level] = value;
-    return ok;
-}
-
-bool ScanController::writeLevels()
-{
-    // The phase's level starts the sweep; the other three are held out of the way.
-    for (quint8 level = 0; level < 4; ++level) {
-        if (!writeLevel(level, level == m_calibrPhase ? quint16(m_calibrValue) : HeldLevel))
-            return false;
-    }
-    return true;
+    m_data.points.append(point);
+    m_lastPoint = point;
+    m_pointPending = true;
+    showProgress();
 }
 
 void ScanController::stop()
 {
-    const bool stopped
-        = m_device->run(tr("The counter did not stop"), [](KuvelCounterDriver &driver, bool *ok) {
-              driver.stopCounter()->executeSync(ok, DeviceCall::Attempts);
-          });
+    const bool stopped = m_device->run(tr("The counter did not stop"),
+                                       [](CounterClient &client) { return client.stopCounter(); });
     // A step still pending finds pbStopCalibration disabled and ends the chain.
     if (stopped)
         setRunning(false);
@@ -217,7 +178,7 @@ void ScanController::end(const QString &reason)
     // A point measured against a level the device may not hold would be a wrong point: the
     // scan ends instead, with the points measured so far.
     m_timer->stop();
-    if (isRunning() && !m_device->driver()->isDeviceRefused())
+    if (isRunning() && !m_device->client()->isRefused())
         stop();
     else
         setRunning(false);
@@ -257,27 +218,29 @@ void ScanController::setRunning(bool running)
         return;
     // A scan leaves the device with the levels it wrote last; the operator must know them
     // before counting or writing the EEPROM.
-    m_panel->propose(m_data, qMin(int(m_calibrPhase), 4));
+    m_panel->propose(m_data, qMin(int(*m_calibrPhase), ScanSequence::PhaseCount));
     ui->lStatus->setText(ui->lStatus->text() + QStringLiteral("   ") + heldLevelsText());
 }
 
 void ScanController::showProgress()
 {
     // The status line is busy with the last point, so the progress goes to the title.
-    if (m_totalPoints <= 0) {
+    const int totalPoints = m_sequence ? m_sequence->totalPoints() : 0;
+    if (totalPoints <= 0) {
         m_window->setWindowTitle(tr("Kuvel Counter - calibration"));
         return;
     }
-    const int percent = int(qint64(m_data.points.size()) * 100 / m_totalPoints);
+    const int percent = int(qint64(m_data.points.size()) * 100 / totalPoints);
     m_window->setWindowTitle(tr("Kuvel Counter - calibration %1 %").arg(percent));
 }
 
 QString ScanController::heldLevelsText() const
 {
     QStringList levels;
-    for (int i = 0; i < 4; ++i) {
+    const int *held = m_sequence->heldLevels();
+    for (int i = 0; i < ScanSequence::PhaseCount; ++i) {
         levels.append(QStringLiteral("%1: %2").arg(i + 1).arg(
-            m_heldLevels[i] < 0 ? tr("unknown") : QString::number(m_heldLevels[i])));
+            held[i] < 0 ? tr("unknown") : QString::number(held[i])));
     }
     return tr("Channel %1 now holds the levels %2")
         .arg(m_channel)
@@ -318,7 +281,7 @@ void ScanController::showSaved(const ScanData &data, const QString &path)
     m_fromFile = true;
     bool ok = false;
     m_channel = data.value(QStringLiteral("channel")).toInt(&ok);
-    if (!ok || m_channel < 1 || m_channel > DeviceCall::ChannelCount)
+    if (!ok || m_channel < CounterClient::MinChannel || m_channel > CounterClient::MaxChannel)
         m_channel = 0;
     int phases = 0;
     for (const ScanData::Point &point : data.points)
@@ -335,7 +298,7 @@ void ScanController::showSaved(const ScanData &data, const QString &path)
 
 void ScanController::applyLevels()
 {
-    if (!m_device->driver() || m_channel < 1)
+    if (!m_device->client() || m_channel < 1)
         return;
     for (int i = 0; i < 4; ++i) {
         if (m_panel->level(i) == ProposalsPanel::NoLevel) {
@@ -344,31 +307,30 @@ void ScanController::applyLevels()
             return;
         }
     }
-    const quint8 channel = quint8(m_channel - 1);
+    const int channel = m_channel;
     // After a scan the device's active channel is the scanned one; a scan opened from a file
     // may belong to another, and the EEPROM must store the channel the levels are for.
     if (m_fromFile
-        && !m_device->run(
-            tr("Can't set current channel"), [channel](KuvelCounterDriver &driver, bool *ok) {
-                driver.currentChannel()->setValueSync(channel, ok, DeviceCall::Attempts);
-            })) {
+        && !m_device->run(tr("Can't set current channel"), [channel](CounterClient &client) {
+               return client.writeChannel(channel);
+           })) {
         return;
     }
     QSpinBox *const countsBoxes[]
         = {ui->sbRefLevel1, ui->sbRefLevel2, ui->sbRefLevel3, ui->sbRefLevel4};
     ui->sbChannel->setValue(m_channel);
-    for (quint8 i = 0; i < 4; ++i) {
-        const Kuvel_RefLevel_t record {channel, i, quint16(m_panel->level(i))};
+    for (int i = 0; i < CounterClient::LevelCount; ++i) {
+        const quint16 value = quint16(m_panel->level(i));
         const QString failure = tr("The counter did not confirm level %1 = %2 of channel %3; the "
                                    "levels before it were written.")
                                     .arg(i + 1)
-                                    .arg(record.value)
+                                    .arg(value)
                                     .arg(m_channel);
-        if (!m_device->run(failure, [record](KuvelCounterDriver &driver, bool *ok) {
-                driver.referenceLevel()->setValueSync(record, ok, DeviceCall::Attempts);
+        if (!m_device->run(failure, [channel, i, value](CounterClient &client) {
+                return client.writeLevel(channel, i + 1, value);
             }))
             return;
-        countsBoxes[i]->setValue(record.value);
+        countsBoxes[i]->setValue(value);
     }
     ui->lStatus->setText(tr("Levels applied: channel %1 now holds the levels 1: %2, 2: %3, "
                             "3: %4, 4: %5, as the Counts tab shows.")

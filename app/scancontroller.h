@@ -13,26 +13,28 @@ class ProposalsPanel;
 class QMainWindow;
 class QTimer;
 class ScanPlot;
+class ScanSequence;
 
 namespace Ui {
 class MainWindow;
 }
 
-// The calibration scan of the Calibration tab: for one channel, each of the four levels in
-// turn swept from Start to Stop by Step while the other three are held out of the way, one
-// counts read per point after the levels settled. It runs as a chain of single-shot steps,
-// each held back while another request waits; a scan runs exactly while pbStopCalibration is
-// enabled. It also keeps the scan shown (measured or opened from a file) and writes its
-// proposed levels on Apply levels.
+// The calibration scan of the Calibration tab: the counter layer's ScanSequence (for one
+// channel, each of the four levels in turn swept from Start to Stop by Step while the other
+// three are held out of the way, one counts read per point after the levels settled), run as a
+// chain of single-shot steps, each held back while another request waits; a scan runs exactly
+// while pbStopCalibration is enabled, and Step 0 runs until the operator stops it. It also
+// keeps the scan shown (measured or opened from a file) and writes its proposed levels on
+// Apply levels.
 class ScanController : public QObject
 {
     Q_OBJECT
 public:
+    // `value` and `phase` are the window's: the level being measured and the phase's index,
+    // 0 to 3 (4 once the scan is complete), set from the sequence after each step.
     ScanController(Ui::MainWindow *ui, DeviceCall *device, ScanPlot *plot, ProposalsPanel *panel,
-                   QMainWindow *window);
-
-    // The port the header of a scan names.
-    void setPortName(const QString &name) { m_portName = name; }
+                   quint32 *value, quint8 *phase, QMainWindow *window);
+    ~ScanController() override;
 
     void start();
     // One step: the counts at the current level, then the next level or phase.
@@ -63,9 +65,8 @@ public:
     void applyLevels();
 
 private:
-    // Each false when the device did not confirm the write after its attempts.
-    bool writeLevel(quint8 level, quint16 value);
-    bool writeLevels();
+    // A point the sequence recorded: kept, and shown once the step has written the next level.
+    void recordPoint(const ScanData::Point &point);
     // Ends a running scan with a warning that says why, stopping the counter.
     void end(const QString &reason);
     void setRunning(bool running);
@@ -78,21 +79,17 @@ private:
     ScanPlot *m_plot;
     ProposalsPanel *m_panel;
     QMainWindow *m_window;
-    QString m_portName;
-    // The level being measured and the phase's index, 0 to 3 (4 once the scan is complete).
-    quint32 m_calibrValue = 0;
-    quint8 m_calibrPhase = 0;
+    quint32 *m_calibrValue;
+    quint8 *m_calibrPhase;
+    // The last scan started, kept after its end for the levels it left; replaced by the next.
+    ScanSequence *m_sequence = nullptr;
     // Every point the last scan measured, cleared by the next start, and its context.
     ScanData m_data;
     int m_channel = 0;
     bool m_fromFile = false;
-    // The points the running scan measures in all; 0 when it never ends (Step 0).
-    int m_totalPoints = 0;
-    // Counts reads in a row at one point that got no answer; this many end the scan.
-    int m_failedCountReads = 0;
-    static constexpr int MaxFailedCountReads = 5;
-    // The levels last confirmed for the scanned channel, -1 where a write was not confirmed.
-    int m_heldLevels[4] = {-1, -1, -1, -1};
+    // The point of the step running, shown at its end.
+    ScanData::Point m_lastPoint {};
+    bool m_pointPending = false;
     // One timer for the chain: a new start restarts it, so a step armed by an earlier scan can
     // never run beside the new one.
     QTimer *m_timer;

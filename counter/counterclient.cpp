@@ -48,7 +48,8 @@ CounterClient::~CounterClient()
 {
     // Answers still owed to requests of this program would otherwise reach the next program
     // on the line, as answers to its own requests.
-    m_driver->waitForOwedAnswers();
+    if (m_waitForOwedAnswers)
+        m_driver->waitForOwedAnswers();
     // The driver goes first: it must not outlive the link it listens to by even one message.
     delete m_driver;
     delete m_link;
@@ -172,6 +173,14 @@ bool CounterClient::isBusy() const
 bool CounterClient::isRefused() const
 {
     return m_driver->isDeviceRefused();
+}
+
+DataContext::Entries CounterClient::context(const QString &program, const QString &firmware,
+                                            int channel, double timeConstSeconds) const
+{
+    return DataContext::common(program, QDateTime::currentDateTimeUtc(), m_portName,
+                               m_driver->acceptedType(), m_driver->acceptedIdentifier().toHex(),
+                               firmware, channel, timeConstSeconds);
 }
 
 QString CounterClient::noAnswerText(const QString &what) const

@@ -1,6 +1,7 @@
 #ifndef COUNTERCLIENT_H
 #define COUNTERCLIENT_H
 
+#include "datacontext.h"
 #include "kuvelcounterdriver.h"
 
 #include <QObject>
@@ -87,6 +88,15 @@ public:
     // What an operation that failed ran into.
     Failure failure() const { return isRefused() ? OtherDevice : NoAnswer; }
 
+    // The common entries of a data file about the counter accepted at identification, dated
+    // now: its type and identifier as identify() found them, so nothing more is asked of it.
+    DataContext::Entries context(const QString &program, const QString &firmware, int channel,
+                                 double timeConstSeconds) const;
+
+    // The client then goes without waiting for the answers still owed: for a front end that
+    // waited for them itself when it let go of the line, long before the client goes.
+    void leaveOwedAnswers() { m_waitForOwedAnswers = false; }
+
     // "no answer from the counter on <port> to <what> after <n> attempts", or once refused,
     // which device answers instead of the counter.
     QString noAnswerText(const QString &what) const;
@@ -97,6 +107,7 @@ private:
     cuIOInterface *m_link;
     KuvelCounterDriver *m_driver;
     bool m_heardLine = false;
+    bool m_waitForOwedAnswers = true;
 };
 
 #endif // COUNTERCLIENT_H
