@@ -6,7 +6,9 @@
 #include <QSpinBox>
 
 ProposalsPanel::ProposalsPanel(QWidget *parent)
-    : QWidget(parent), m_applyButton(new QPushButton(tr("Apply levels"), this))
+    : QWidget(parent)
+    , m_fitLabel(new QLabel(this))
+    , m_applyButton(new QPushButton(tr("Apply levels"), this))
 {
     auto *layout = new QHBoxLayout(this);
     layout->setObjectName(QStringLiteral("proposalLayout"));
@@ -28,6 +30,10 @@ ProposalsPanel::ProposalsPanel(QWidget *parent)
         layout->addWidget(box);
         m_boxes[i] = box;
     }
+    m_fitLabel->setObjectName(QStringLiteral("lFit"));
+    // Long reasons stay in the tool tip: the label never widens the window.
+    m_fitLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    layout->addWidget(m_fitLabel, 1);
     m_applyButton->setObjectName(QStringLiteral("pbApplyLevels"));
     m_applyButton->setEnabled(false);
     connect(m_applyButton, &QPushButton::clicked, this, &ProposalsPanel::applyRequested);
@@ -36,13 +42,9 @@ ProposalsPanel::ProposalsPanel(QWidget *parent)
 
 void ProposalsPanel::propose(const ScanData &data, int phasesMeasured)
 {
-    m_proposals.clear();
-    for (int phase = 1; phase <= 4; ++phase) {
-        // A stopped phase has only part of its curve: what it seems to show is not a valley.
-        m_proposals.append(phase <= phasesMeasured
-                               ? LevelProposal::fromCurve(data.curve(phase), phase)
-                               : LevelProposal());
-    }
+    m_fit = data.fit(phasesMeasured);
+    m_proposals = m_fit.proposals();
+    showFit();
     for (int i = 0; i < 4; ++i) {
         const LevelProposal &proposal = m_proposals[i];
         m_boxes[i]->setValue(proposal.isValid() ? proposal.level() : NoLevel);
@@ -60,7 +62,29 @@ void ProposalsPanel::clear()
         m_boxes[i]->setToolTip(proposalTip(i));
     }
     m_proposals.clear();
+    m_fit = DetectorFit();
+    m_fitLabel->clear();
+    m_fitLabel->setToolTip(QString());
     m_applyButton->setEnabled(false);
+}
+
+ScanData::Header ProposalsPanel::results() const
+{
+    return ScanData::results(m_proposals.isEmpty() ? QVector<LevelProposal>(4) : m_proposals,
+                             m_fit);
+}
+
+void ProposalsPanel::showFit()
+{
+    if (!m_fit.isFitted()) {
+        m_fitLabel->setText(tr("No model fitted: %1").arg(m_fit.reason()));
+    } else {
+        const QString figures = tr("Pulse height %1, mean photon number %2")
+                                    .arg(m_fit.pulseHeight(), 0, 'f', 0)
+                                    .arg(m_fit.meanPhotons(), 0, 'f', 3);
+        m_fitLabel->setText(m_fit.reason().isEmpty() ? figures : tr("%1 (poor fit)").arg(figures));
+    }
+    m_fitLabel->setToolTip(m_fit.reportLines().join(QLatin1Char('\n')));
 }
 
 int ProposalsPanel::level(int index) const
