@@ -4,16 +4,23 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QVBoxLayout>
 
 ProposalsPanel::ProposalsPanel(QWidget *parent)
     : QWidget(parent)
     , m_fitLabel(new QLabel(this))
     , m_applyButton(new QPushButton(tr("Apply levels"), this))
 {
-    auto *layout = new QHBoxLayout(this);
-    layout->setObjectName(QStringLiteral("proposalLayout"));
+    // The plot above takes the tab's spare height.
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    // The boxes in a row, what the fit found on a line under them.
+    auto *rows = new QVBoxLayout(this);
+    rows->setObjectName(QStringLiteral("proposalRows"));
     // It lines up with the rest of the tab as if its widgets stood in the tab's own layout.
-    layout->setContentsMargins(0, 0, 0, 0);
+    rows->setContentsMargins(0, 0, 0, 0);
+    auto *layout = new QHBoxLayout;
+    layout->setObjectName(QStringLiteral("proposalLayout"));
+    rows->addLayout(layout);
     auto *label = new QLabel(tr("Proposed levels:"), this);
     label->setObjectName(QStringLiteral("lProposedLevels"));
     layout->addWidget(label);
@@ -30,14 +37,14 @@ ProposalsPanel::ProposalsPanel(QWidget *parent)
         layout->addWidget(box);
         m_boxes[i] = box;
     }
-    m_fitLabel->setObjectName(QStringLiteral("lFit"));
-    // Long reasons stay in the tool tip: the label never widens the window.
-    m_fitLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    layout->addWidget(m_fitLabel, 1);
     m_applyButton->setObjectName(QStringLiteral("pbApplyLevels"));
     m_applyButton->setEnabled(false);
     connect(m_applyButton, &QPushButton::clicked, this, &ProposalsPanel::applyRequested);
     layout->addWidget(m_applyButton);
+    m_fitLabel->setObjectName(QStringLiteral("lFit"));
+    // A long reason is cut rather than widen the window; the tool tip has the whole report.
+    m_fitLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    rows->addWidget(m_fitLabel);
 }
 
 void ProposalsPanel::propose(const ScanData &data, int phasesMeasured)
@@ -76,14 +83,17 @@ ScanData::Header ProposalsPanel::results() const
 
 void ProposalsPanel::showFit()
 {
+    QString text = tr("Fit of the detector's model: ");
     if (!m_fit.isFitted()) {
-        m_fitLabel->setText(tr("No model fitted: %1").arg(m_fit.reason()));
+        text += tr("none (%1)").arg(m_fit.reason());
     } else {
-        const QString figures = tr("Pulse height %1, mean photon number %2")
-                                    .arg(m_fit.pulseHeight(), 0, 'f', 0)
-                                    .arg(m_fit.meanPhotons(), 0, 'f', 3);
-        m_fitLabel->setText(m_fit.reason().isEmpty() ? figures : tr("%1 (poor fit)").arg(figures));
+        text += tr("pulse height %1, mean photon number %2")
+                    .arg(m_fit.pulseHeight(), 0, 'f', 0)
+                    .arg(m_fit.meanPhotons(), 0, 'f', 3);
+        if (!m_fit.reason().isEmpty())
+            text += QStringLiteral(" (%1)").arg(m_fit.reason());
     }
+    m_fitLabel->setText(text);
     m_fitLabel->setToolTip(m_fit.reportLines().join(QLatin1Char('\n')));
 }
 

@@ -210,8 +210,10 @@ void ScanPlot::showFit(const DetectorFit &fit)
             continue;
         auto *curve = new QCPCurve(m_plot->xAxis, m_plot->yAxis);
         curve->setData(levels, counts);
+        // Wider than the measured points' line, so that it shows where the two coincide.
         QPen pen = phasePen(phase);
         pen.setStyle(Qt::DashLine);
+        pen.setWidth(2);
         curve->setPen(pen);
         curve->setName(tr("%1-photon fit").arg(phase));
         curve->removeFromLegend();

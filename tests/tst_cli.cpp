@@ -617,8 +617,9 @@ void TestCli::scanHeaderAndProposals()
     // The simulator's pulses are 8000 high, and the model fits its curves.
     QVERIFY2(results.at(1).contains(QRegularExpression("^# pulse height: [78]\\d{3}\\.\\d$")),
              qPrintable(results.join('\n')));
-    QVERIFY2(results.at(3).contains(QRegularExpression("^# photon-number weights: (0\\.\\d{4}, ){5}")),
-             qPrintable(results.join('\n')));
+    QVERIFY2(
+        results.at(3).contains(QRegularExpression("^# photon-number weights: (0\\.\\d{4}, ){5}")),
+        qPrintable(results.join('\n')));
     QVERIFY2(results.last().contains(QRegularExpression("^# fit: reduced chi-square \\d")),
              qPrintable(results.join('\n')));
 }
