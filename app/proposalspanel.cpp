@@ -4,14 +4,23 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QVBoxLayout>
 
 ProposalsPanel::ProposalsPanel(QWidget *parent)
-    : QWidget(parent), m_applyButton(new QPushButton(tr("Apply levels"), this))
+    : QWidget(parent)
+    , m_fitLabel(new QLabel(this))
+    , m_applyButton(new QPushButton(tr("Apply levels"), this))
 {
-    auto *layout = new QHBoxLayout(this);
-    layout->setObjectName(QStringLiteral("proposalLayout"));
+    // The plot above takes the tab's spare height.
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    // The boxes in a row, what the fit found on a line under them.
+    auto *rows = new QVBoxLayout(this);
+    rows->setObjectName(QStringLiteral("proposalRows"));
     // It lines up with the rest of the tab as if its widgets stood in the tab's own layout.
-    layout->setContentsMargins(0, 0, 0, 0);
+    rows->setContentsMargins(0, 0, 0, 0);
+    auto *layout = new QHBoxLayout;
+    layout->setObjectName(QStringLiteral("proposalLayout"));
+    rows->addLayout(layout);
     auto *label = new QLabel(tr("Proposed levels:"), this);
     label->setObjectName(QStringLiteral("lProposedLevels"));
     layout->addWidget(label);
@@ -32,17 +41,17 @@ ProposalsPanel::ProposalsPanel(QWidget *parent)
     m_applyButton->setEnabled(false);
     connect(m_applyButton, &QPushButton::clicked, this, &ProposalsPanel::applyRequested);
     layout->addWidget(m_applyButton);
+    m_fitLabel->setObjectName(QStringLiteral("lFit"));
+    // A long reason is cut rather than widen the window; the tool tip has the whole report.
+    m_fitLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    rows->addWidget(m_fitLabel);
 }
 
 void ProposalsPanel::propose(const ScanData &data, int phasesMeasured)
 {
-    m_proposals.clear();
-    for (int phase = 1; phase <= 4; ++phase) {
-        // A stopped phase has only part of its curve: what it seems to show is not a valley.
-        m_proposals.append(phase <= phasesMeasured
-                               ? LevelProposal::fromCurve(data.curve(phase), phase)
-                               : LevelProposal());
-    }
+    m_fit = data.fit(phasesMeasured);
+    m_proposals = m_fit.proposals();
+    showFit();
     for (int i = 0; i < 4; ++i) {
         const LevelProposal &proposal = m_proposals[i];
         m_boxes[i]->setValue(proposal.isValid() ? proposal.level() : NoLevel);
@@ -60,7 +69,32 @@ void ProposalsPanel::clear()
         m_boxes[i]->setToolTip(proposalTip(i));
     }
     m_proposals.clear();
+    m_fit = DetectorFit();
+    m_fitLabel->clear();
+    m_fitLabel->setToolTip(QString());
     m_applyButton->setEnabled(false);
+}
+
+ScanData::Header ProposalsPanel::results() const
+{
+    return ScanData::results(m_proposals.isEmpty() ? QVector<LevelProposal>(4) : m_proposals,
+                             m_fit);
+}
+
+void ProposalsPanel::showFit()
+{
+    QString text = tr("Fit of the detector's model: ");
+    if (!m_fit.isFitted()) {
+        text += tr("none (%1)").arg(m_fit.reason());
+    } else {
+        text += tr("pulse height %1, mean photon number %2")
+                    .arg(m_fit.pulseHeight(), 0, 'f', 0)
+                    .arg(m_fit.meanPhotons(), 0, 'f', 3);
+        if (!m_fit.reason().isEmpty())
+            text += QStringLiteral(" (%1)").arg(m_fit.reason());
+    }
+    m_fitLabel->setText(text);
+    m_fitLabel->setToolTip(m_fit.reportLines().join(QLatin1Char('\n')));
 }
 
 int ProposalsPanel::level(int index) const

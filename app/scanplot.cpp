@@ -1,5 +1,7 @@
 #include "scanplot.h"
 
+#include "detectorfit.h"
+
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QDir>
@@ -124,7 +126,8 @@ ScanPlot::ScanPlot(QCustomPlot *plot, QWidget *window)
 
 void ScanPlot::reset()
 {
-    m_plot->clearGraphs();
+    m_plot->clearPlottables();
+    m_fitCurves.clear();
     m_plot->clearItems();
     m_plot->yAxis->grid()->setSubGridVisible(true);
     m_plot->xAxis->grid()->setSubGridVisible(true);
@@ -182,6 +185,39 @@ void ScanPlot::showMarkers(const QVector<int> &levels)
         line->setPen(pen);
         line->point1->setCoords(levels[i], 1);
         line->point2->setCoords(levels[i], 10);
+    }
+    replotSoon();
+}
+
+void ScanPlot::showFit(const DetectorFit &fit)
+{
+    for (QCPCurve *curve : qAsConst(m_fitCurves))
+        m_plot->removePlottable(curve);
+    m_fitCurves.clear();
+    for (int phase = 1; phase <= m_plot->graphCount(); ++phase) {
+        QVector<QPointF> points;
+        for (const QCPGraphData &point : *m_plot->graph(phase - 1)->data())
+            points.append(QPointF(point.key, point.value));
+        QVector<double> levels, counts;
+        for (const QPointF &point : fit.fittedCurve(points)) {
+            // Below half a count the curve only stretches the logarithmic axis.
+            if (point.y() < 0.5)
+                break;
+            levels.append(point.x());
+            counts.append(point.y());
+        }
+        if (levels.size() < 2)
+            continue;
+        auto *curve = new QCPCurve(m_plot->xAxis, m_plot->yAxis);
+        curve->setData(levels, counts);
+        // Wider than the measured points' line, so that it shows where the two coincide.
+        QPen pen = phasePen(phase);
+        pen.setStyle(Qt::DashLine);
+        pen.setWidth(2);
+        curve->setPen(pen);
+        curve->setName(tr("%1-photon fit").arg(phase));
+        curve->removeFromLegend();
+        m_fitCurves.append(curve);
     }
     replotSoon();
 }

@@ -8,7 +8,9 @@
 #include <QStringList>
 #include <QVector>
 
+class DetectorFit;
 class QAction;
+class QCPCurve;
 class QCustomPlot;
 class QMenu;
 class QPoint;
@@ -16,7 +18,8 @@ class QTimer;
 class QWidget;
 
 // The calibration tab's plot: one graph per phase, counts against level on a logarithmic axis,
-// the proposed levels as dashed markers, and the exports of the shown scan (CSV, PNG, JPG,
+// the detector's model fitted to the scan as a dashed curve over each phase's points, the
+// proposed levels as dashed markers, and the exports of the shown scan (CSV, PNG, JPG,
 // PDF) behind its right-click menu. It knows nothing of the device: the window tells it what
 // to show and answers its menu's requests.
 class ScanPlot : public QObject
@@ -36,6 +39,10 @@ public:
     void showScan(const QVector<ScanData::Point> &points, int phases);
     // A dashed line at each level of a phase shown; a negative level draws none.
     void showMarkers(const QVector<int> &levels);
+    // The fitted counts over the levels of each phase shown, dashed in the phase's colour, in
+    // place of an earlier fit; nothing for a fit that failed. The curves are no graphs: the
+    // graphs hold the measured points alone.
+    void showFit(const DetectorFit &fit);
 
     // Each warns the operator and returns false when the file cannot be written or read,
     // leaving an existing file, or what the plot showed, as it was.
@@ -75,6 +82,7 @@ private:
     QAction *m_saveDataAction;
     QAction *m_savePlotAction;
     QAction *m_openDataAction;
+    QVector<QCPCurve *> m_fitCurves;
     // Where the operator saved last, offered again by the next file dialog.
     QString m_saveDir;
 };

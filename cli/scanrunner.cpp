@@ -119,7 +119,10 @@ void ScanRunner::endFailed()
 
 bool ScanRunner::reportProposals()
 {
-    const QVector<LevelProposal> proposals = m_sequence.proposals();
-    CliOutput::progress(QStringLiteral("proposed levels: ") + LevelProposal::listText(proposals));
-    return writeContextLines(DataContext::proposals(proposals));
+    const DetectorFit fit = m_sequence.fit();
+    const ScanData::Header results = ScanData::results(fit.proposals(), fit);
+    // The same keys and values as the data's last comment lines.
+    for (const auto &entry : results)
+        CliOutput::progress(entry.first + QStringLiteral(": ") + entry.second);
+    return writeContextLines(results);
 }

@@ -25,8 +25,9 @@ private:
     // Says what ended the scan and finishes the run; nothing when it ended by a signal or a
     // closed output, which finished the run already.
     void endFailed();
-    // The proposed levels of a complete scan on standard error, and as a last comment line of
-    // the data when it has a header. False when the run ended.
+    // The proposed levels of a complete scan and the detector's model fitted to it on standard
+    // error, and as the last comment lines of the data when it has a header. False when the
+    // run ended.
     bool reportProposals();
 
     ScanSequence m_sequence;

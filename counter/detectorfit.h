@@ -39,6 +39,8 @@ public:
     static constexpr int MaxPhotons = 10;
     static constexpr int LevelCount = 4;
 
+    // No scan: nothing fitted.
+    DetectorFit() = default;
     // One curve (level, count) per phase, empty for a phase not measured.
     explicit DetectorFit(const QVector<QVector<QPointF>> &curves);
 

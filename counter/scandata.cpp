@@ -91,3 +91,16 @@ QVector<QPointF> ScanData::curve(int phase) const
     }
     return result;
 }
+
+DetectorFit ScanData::fit(int phasesMeasured) const
+{
+    QVector<QVector<QPointF>> curves;
+    for (int phase = 1; phase <= DetectorFit::LevelCount; ++phase)
+        curves.append(phase <= phasesMeasured ? curve(phase) : QVector<QPointF>());
+    return DetectorFit(curves);
+}
+
+ScanData::Header ScanData::results(const QVector<LevelProposal> &proposals, const DetectorFit &fit)
+{
+    return DataContext::proposals(proposals) + fit.report();
+}

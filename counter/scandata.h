@@ -2,6 +2,7 @@
 #define SCANDATA_H
 
 #include "datacontext.h"
+#include "detectorfit.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -41,6 +42,13 @@ public:
     QString value(const QString &key) const;
     // One phase's points as (level, count).
     QVector<QPointF> curve(int phase) const;
+    // The detector's model fitted to phases 1 to `phasesMeasured`, those measured to their
+    // end: part of a curve may show a valley that is not there. Every front end takes a
+    // scan's proposed levels (DetectorFit::proposals()) and the figures it reports from here.
+    DetectorFit fit(int phasesMeasured) const;
+    // What a scan found, known only at its end: the proposed levels, then the fit's report
+    // (pulse height, peak widths, photon-number weights, mean photon number, fit).
+    static Header results(const QVector<LevelProposal> &proposals, const DetectorFit &fit);
 
     Header header;
     QVector<Point> points;

@@ -157,12 +157,12 @@ double ScanSequence::secondsLeft() const
     return m_timeConst * (restOfPhase + laterPhases * (m_pointsPerPhase + 1));
 }
 
+DetectorFit ScanSequence::fit() const
+{
+    return m_data.fit(m_phase);
+}
+
 QVector<LevelProposal> ScanSequence::proposals() const
 {
-    QVector<LevelProposal> proposals;
-    for (int phase = 1; phase <= PhaseCount; ++phase) {
-        proposals.append(phase <= m_phase ? LevelProposal::fromCurve(m_data.curve(phase), phase)
-                                          : LevelProposal());
-    }
-    return proposals;
+    return fit().proposals();
 }

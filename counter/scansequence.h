@@ -107,8 +107,9 @@ public:
     const int *heldLevels() const { return m_heldLevels; }
     // The points recorded so far, phase 1 to 4.
     const QVector<ScanData::Point> &points() const { return m_data.points; }
-    // For each level, the proposal from its phase's curve; a phase not measured to its end
-    // proposes nothing, since part of a curve may show a valley that is not there.
+    // The detector's model fitted to the phases measured to their end (ScanData::fit), and
+    // the levels it proposes.
+    DetectorFit fit() const;
     QVector<LevelProposal> proposals() const;
 
 signals:

@@ -607,13 +607,24 @@ void TestCli::scanHeaderAndProposals()
     QCOMPARE(keys,
              QStringList({"# program", "# date", "# port", "# device type", "# identifier",
                           "# firmware", "# channel", "# time constant", "# start", "# stop",
-                          "# step", "# proposed levels"}));
+                          "# step", "# proposed levels", "# pulse height", "# peak widths",
+                          "# photon-number weights", "# mean photon number", "# fit"}));
     QVERIFY(result.out.contains("# channel: 2"));
     QCOMPARE(result.out.at(11), "phase,level,count");
     // Known only at the end: after the rows, and the same on standard error.
-    const QString proposals = result.out.last().mid(int(qstrlen("# proposed levels: ")));
+    const QStringList results = result.out.mid(result.out.size() - 6);
+    const QString proposals = results.first().mid(int(qstrlen("# proposed levels: ")));
     QVERIFY2(proposals.startsWith("1: ") && proposals.contains(", 4: "), qPrintable(proposals));
-    QVERIFY(result.err.contains("proposed levels: " + proposals));
+    for (const QString &line : results)
+        QVERIFY2(result.err.contains(line.mid(2)), qPrintable(line));
+    // The simulator's pulses are 8000 high, and the model fits its curves.
+    QVERIFY2(results.at(1).contains(QRegularExpression("^# pulse height: [78]\\d{3}\\.\\d$")),
+             qPrintable(results.join('\n')));
+    QVERIFY2(
+        results.at(3).contains(QRegularExpression("^# photon-number weights: (0\\.\\d{4}, ){5}")),
+        qPrintable(results.join('\n')));
+    QVERIFY2(results.last().contains(QRegularExpression("^# fit: reduced chi-square \\d")),
+             qPrintable(results.join('\n')));
 }
 
 void TestCli::scanMeasuresAgainAfterFailedRead()

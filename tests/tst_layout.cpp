@@ -331,6 +331,12 @@ void TestLayout::statusLineSizes()
     auto *status = child<QLabel>("lStatus");
     QCOMPARE(status->minimumSize(), QSize(0, 30));
     QCOMPARE(status->maximumSize(), QSize(16777215, 20));
+    // The plot takes the Calibration tab's spare height; the proposals keep their own.
+    child<QTabWidget>("tabWidget")->setCurrentIndex(1);
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window));
+    auto *panel = child<QWidget>("proposalPanel");
+    QCOMPARE(panel->height(), panel->sizeHint().height());
 }
 
 void TestLayout::oppositeAxesFollow()

@@ -307,6 +307,23 @@ void TestScanData::csvReadsBack()
     QCOMPARE(read.toCsv(), csv);
     QVERIFY(!ScanData::fromCsv("phase,level,count\n1,2\n", &read, &reason));
     QCOMPARE(reason, QStringLiteral("line 2 is not a point \"phase,level,count\""));
+
+    // A streamed scan ends with what it found: the proposals and the fit, after the rows.
+    const QVector<QVector<QPointF>> curves = poissonScan(KuvelCounterModel::Detector(), 1.0f, 3);
+    data.points.clear();
+    for (int phase = 1; phase <= 4; ++phase) {
+        for (const QPointF &point : curves[phase - 1])
+            data.points.append({phase, quint32(point.x()), quint32(point.y())});
+    }
+    const DetectorFit fit = data.fit(4);
+    QVERIFY2(fit.isFitted() && fit.reason().isEmpty(), qPrintable(fit.reason()));
+    const ScanData::Header results = ScanData::results(fit.proposals(), fit);
+    QCOMPARE(results.size(), 6);
+    QVERIFY2(ScanData::fromCsv(data.toCsv() + ScanData::headerLines(results), &read, &reason),
+             qPrintable(reason));
+    QCOMPARE(read.header.mid(data.header.size()), results);
+    QCOMPARE(read.points.size(), data.points.size());
+    QCOMPARE(read.fit(4).pulseHeight(), fit.pulseHeight());
 }
 
 void TestScanData::csvReadByPandas()
