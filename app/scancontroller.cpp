@@ -219,6 +219,7 @@ void ScanController::setRunning(bool running)
     // A scan leaves the device with the levels it wrote last; the operator must know them
     // before counting or writing the EEPROM.
     m_panel->propose(m_data, qMin(int(*m_calibrPhase), ScanSequence::PhaseCount));
+    m_plot->showFit(m_panel->fit());
     ui->lStatus->setText(ui->lStatus->text() + QStringLiteral("   ") + heldLevelsText());
 }
 
@@ -266,10 +267,7 @@ ScanData ScanController::dataToSave(const std::function<QString()> &firmware) co
         if (entry.first == QLatin1String("firmware"))
             entry.second = firmware();
     }
-    const QVector<LevelProposal> &proposals = m_panel->proposals();
-    data.header.append(
-        {QStringLiteral("proposed levels"),
-         LevelProposal::listText(proposals.isEmpty() ? QVector<LevelProposal>(4) : proposals)});
+    data.header += m_panel->results();
     return data;
 }
 
@@ -289,6 +287,7 @@ void ScanController::showSaved(const ScanData &data, const QString &path)
 
     m_plot->showScan(data.points, phases);
     m_panel->propose(data, phases);
+    m_plot->showFit(m_panel->fit());
     m_panel->setApplyEnabled(m_channel > 0 && !data.points.isEmpty());
     ui->lStatus->setText(tr("Scan of channel %1 from %2 (%3)")
                              .arg(m_channel > 0 ? QString::number(m_channel) : QStringLiteral("?"),

@@ -557,11 +557,13 @@ void TestCalibration::savedDataMatchesScan()
     QCOMPARE(csvLines(path), expected);
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
-    const QStringList header = QString::fromUtf8(file.readAll()).split('\n').mid(0, 12);
+    const QStringList header = QString::fromUtf8(file.readAll()).split('\n').mid(0, 13);
     QCOMPARE(header.at(0), QStringLiteral("# program: kuvel-counter " KUVEL_VERSION));
     QVERIFY(header.at(1).contains(QRegularExpression("^# date: \\d{4}-\\d\\d-\\d\\dT[\\d:]{8}Z$")));
     QCOMPARE(header.at(6), QStringLiteral("# channel: 2"));
     QVERIFY(header.at(11).startsWith("# proposed levels: 1: "));
+    // The fit of the detector's model follows the proposals it made.
+    QVERIFY(header.at(12).startsWith("# pulse height: ") || header.at(12).startsWith("# fit: none"));
     QVERIFY(m_window->defaultScanName("csv").contains(
         QRegularExpression("^scan-ch2-\\d{8}-\\d{6}\\.csv$")));
 
