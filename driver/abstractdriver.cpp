@@ -23,8 +23,12 @@ void AbstractDriver::sendRequest(quint8 command, const QByteArray &data, quint64
     // pass for its answer, and a line closed meanwhile is opened and its device confirmed
     // below rather than by the send itself.
     cuIOInterface *link = iOInterface();
-    if (link)
+    if (link) {
+        if (operation != m_lastOperation)
+            link->startOperation();
         QCoreApplication::sendPostedEvents(link, QEvent::MetaCall);
+    }
+    m_lastOperation = operation;
     bool ready = prepareLine(command, answerSize);
     if (link) {
         QCoreApplication::sendPostedEvents(link, QEvent::MetaCall);
