@@ -3,12 +3,18 @@
 // pseudo-terminal directly, each beside its bare exchange: the frames written and the answers
 // read with write/poll/read on the same connection. The four alternate block by block, so
 // drift of a shared machine touches all alike.
+//
+// Also how long a socket:// name takes to fail when the DNS server never answers, beside the
+// connection bound: measured in a network and mount namespace of its own (unshare, as root or
+// with user namespaces), whose resolv.conf names a server on its own loopback that reads
+// nothing. Without namespaces that row says so and counts as no failure.
 #include "benchstats.h"
 #include "childprocess.h"
 #include "commandcodes.h"
 #include "cstarprotocolpc.h"
 #include "cuiointerface.h"
 #include "curs485iointerface.h"
+#include "cutcpiointerface.h"
 #include "linkfactory.h"
 #include "roundtripblocks.h"
 #include "ser2netprocess.h"
@@ -16,7 +22,9 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
+#include <QUdpSocket>
 
 #include <chrono>
 #include <memory>
@@ -82,11 +90,54 @@ private:
     bool m_ready = false;
 };
 
+const char lookupProbe[] = "--lookup-probe";
+
+// Inside the namespaces: a DNS server that never answers, and one line opened against a name
+// only it could resolve. Prints the seconds the open took.
+int probeLookup()
+{
+    QUdpSocket silentDns; // bound, never read
+    if (!silentDns.bind(QHostAddress::LocalHost, 53))
+        return 1;
+    std::unique_ptr<cuIOInterface> link(createLink(QStringLiteral("socket://kuvel-bench.lan:4000")));
+    const double start = bench::monotonicSeconds();
+    const bool opened = link->initialize();
+    std::printf("%.3f\n", bench::monotonicSeconds() - start);
+    return opened ? 1 : 0;
+}
+
+// Seconds the lookup took to fail; -1 when the namespaces cannot be had here.
+double lookupSeconds(const QString &self)
+{
+    QTemporaryDir dir;
+    QFile resolv(dir.filePath(QStringLiteral("resolv.conf")));
+    if (!dir.isValid() || !resolv.open(QIODevice::WriteOnly))
+        return -1;
+    resolv.write("nameserver 127.0.0.1\noptions timeout:5 attempts:2\n");
+    resolv.close();
+    QProcess probe;
+    probe.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    probe.start(QStringLiteral("unshare"),
+                {QStringLiteral("-rnm"), QStringLiteral("sh"), QStringLiteral("-c"),
+                 QStringLiteral("mount --bind \"$1\" /etc/resolv.conf && ip link set lo up "
+                                "&& exec \"$0\" %1")
+                     .arg(QLatin1String(lookupProbe)),
+                 self, resolv.fileName()});
+    if (!probe.waitForFinished(30000) || probe.exitStatus() != QProcess::NormalExit
+        || probe.exitCode() != 0)
+        return -1;
+    bool ok = false;
+    const double seconds = probe.readAllStandardOutput().trimmed().toDouble(&ok);
+    return ok ? seconds : -1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    if (argc > 1 && qstrcmp(argv[1], lookupProbe) == 0)
+        return probeLookup();
 
     // One simulated counter for each path, so neither sees the other's bytes: ser2net keeps
     // its terminal open while a client is connected.
@@ -180,6 +231,19 @@ int main(int argc, char **argv)
     row.ratio = bench::format(mBareTcp / mBarePty, 2);
     row.goal = "-";
     row.met = "-";
+    bench::printRow(row);
+
+    const double lookup = lookupSeconds(QCoreApplication::applicationFilePath());
+    row.bench = "name lookup";
+    row.figure = "socket:// name, DNS server silent, s to fail";
+    row.value = lookup < 0 ? "-" : bench::format(lookup, 2);
+    row.spread = "-";
+    row.baseline = bench::format(cuTcpIOInterface::ConnectTimeoutMs / 1000.0, 1)
+        + " (the connection's bound)";
+    row.ratio = lookup < 0 ? "-" : bench::format(lookup / (cuTcpIOInterface::ConnectTimeoutMs / 1000.0), 2);
+    row.goal = "<= 1.1x the bound";
+    row.met = lookup < 0 ? "no namespaces here"
+                         : bench::yesNo(lookup <= 1.1 * cuTcpIOInterface::ConnectTimeoutMs / 1000.0);
     bench::printRow(row);
 
     if (failures)

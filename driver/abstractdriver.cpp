@@ -23,8 +23,12 @@ void AbstractDriver::sendRequest(quint8 command, const QByteArray &data, quint64
     // pass for its answer, and a line closed meanwhile is opened and its device confirmed
     // below rather than by the send itself.
     cuIOInterface *link = iOInterface();
-    if (link)
+    if (link) {
+        if (operation != m_lastOperation)
+            link->startOperation();
         QCoreApplication::sendPostedEvents(link, QEvent::MetaCall);
+    }
+    m_lastOperation = operation;
     bool ready = prepareLine(command, answerSize);
     if (link) {
         QCoreApplication::sendPostedEvents(link, QEvent::MetaCall);
@@ -39,6 +43,8 @@ void AbstractDriver::sendRequest(quint8 command, const QByteArray &data, quint64
         return;
     }
     m_requests.addOwed(command, operation);
+    if (link)
+        link->setNextIsRead(isReadCode(command));
     cuIODeviceImpl::sendMsg(command, quint8(data.size()),
                             reinterpret_cast<quint8 *>(const_cast<char *>(data.constData())));
 }
@@ -69,6 +75,17 @@ void AbstractDriver::waitForOwedAnswers(quint8 command)
 void AbstractDriver::waitForOwedAnswers()
 {
     m_requests.waitForOwed(-1);
+}
+
+bool AbstractDriver::isReadCode(quint8 command) const
+{
+    if (command == NoCommand)
+        return false;
+    for (const DriverProperty_p *property : m_properties) {
+        if (property->cmdGetter() == command)
+            return true;
+    }
+    return false;
 }
 
 void AbstractDriver::appendProperty(DriverProperty_p *property)

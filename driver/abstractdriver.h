@@ -36,7 +36,8 @@ public:
     // The same for every code: a program waits so before it lets go of the line, so that the
     // next program on it does not take an answer owed to this one for its own.
     void waitForOwedAnswers();
-    // An answer later than this is taken for lost (2 s with the default time-out).
+    // An answer is waited for this long (2 s with the default time-out); a later one is taken
+    // as the answer to the next request of its code (see RequestTracker).
     static constexpr int OwedAnswerTimeOuts = RequestTracker::OwedAnswerTimeOuts;
 
     int timeOut() const { return m_requests.timeOut(); }
@@ -76,9 +77,12 @@ public:
 
 private:
     bool prepareLine(quint8 command, int answerSize);
+    // A getter code: its answer carries a value, unlike a write's or command's confirmation.
+    bool isReadCode(quint8 command) const;
 
     RequestTracker m_requests;
     std::vector<DriverProperty_p *> m_properties;
+    quint64 m_lastOperation = 0; // of the last attempt sent or refused
 };
 
 #endif // ABSTRACTDRIVER_H

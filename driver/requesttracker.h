@@ -18,9 +18,14 @@ class QTimer;
 //   is long enough to carry the value), failed (an answer too short, or refused before it went
 //   out) or timed out (its answer timer fires after timeOut() ms).
 // Owed answers: every request that went out, oldest first. The device answers in order, so a
-//   message settles the oldest owed request of its code; a request older than
-//   OwedAnswerTimeOuts time-outs is taken for lost. A late answer that is still owed is
-//   settled and dispatched as usual but ends no wait.
+//   message settles the oldest owed request of its code. A request older than
+//   OwedAnswerTimeOuts time-outs is owed no more: the next operation of its code goes out then.
+//   A late answer that is still owed is settled and dispatched as usual but ends no wait. An
+//   answer later than the bound cannot be told from an answer to a later request, as the
+//   protocol carries no request number: it settles the oldest request of its code owed by
+//   then (and ends that one's wait with its stale value), or, with none owed, is dispatched
+//   as an unsolicited message. A lost answer is far more common on a real line than one that
+//   late, and waiting longer would hold every request of the code for it.
 // What ends a wait: waitForAnswer ends with the current attempt, true when it was answered;
 //   a message of another code, a late answer or an unsolicited one ends none. waitForOwed ends
 //   when nothing of its code is owed any more.
@@ -36,7 +41,8 @@ public:
     explicit RequestTracker(QObject *owner);
     ~RequestTracker();
 
-    // An answer later than this is taken for lost (2 s with the default time-out).
+    // An answer is waited for this long (2 s with the default time-out); a later one is taken
+    // as the answer to the next request of its code (see above).
     static constexpr int OwedAnswerTimeOuts = 4;
 
     int timeOut() const { return m_timeOut; }

@@ -13,7 +13,8 @@ void cStarFrameReader::reset()
     m_contrary = 0;
 }
 
-void cStarFrameReader::frameSent(quint8 address, quint8 command, const quint8 *frame, int length)
+void cStarFrameReader::frameSent(quint8 address, quint8 command, const quint8 *frame, int length,
+                                 bool isRead)
 {
     // The exchange of the frame sent before is over: an answer that differed from it tells,
     // by whether a copy of the frame came back at all, whether the line echoes. Judged only
@@ -24,6 +25,7 @@ void cStarFrameReader::frameSent(quint8 address, quint8 command, const quint8 *f
     m_sent = QByteArray(reinterpret_cast<const char *>(frame), length);
     m_sentAddress = address;
     m_sentCommand = command;
+    m_sentIsRead = isRead;
     m_copySeen = m_echoDropped = false;
 }
 
@@ -50,6 +52,15 @@ bool cStarFrameReader::takeByte(quint8 byte)
     if (copy) {
         const bool firstCopy = !m_copySeen;
         m_copySeen = true;
+        if (m_sentIsRead) {
+            // No answer to a read looks like its request: whatever an earlier exchange
+            // suggested (an adapter that missed its first echo, say), this line echoes.
+            m_echo = EchoYes;
+            m_contrary = 0;
+            m_echoDropped = true;
+            ++m_echoesDropped;
+            return false;
+        }
         if (firstCopy && m_echo != EchoNo) {
             m_echoDropped = true;
             ++m_echoesDropped;

@@ -10,16 +10,19 @@
 // decoded in the codec's receive buffer and, when valid, handed on.
 //
 // It also recognises the line's echo. Some USB to RS-485 adapters hear their own transmitter
-// and send every frame back byte for byte, ahead of the device's answer. A getter's echo is a
-// valid frame with the request's code and an empty payload, a command's echo is identical to
-// its confirmation, so neither may pass for an answer. After each frame sent, the first
-// byte-identical copy received is dropped, unless the line is known not to echo; for a command
-// on an echoing line the confirmation is then the second copy. Whether the line echoes is
-// learnt from exchanges whose answer differs from the request (getters and writes), once the
-// next frame is sent: a copy of the request in that exchange means an echoing line, none a
-// plain one. Until the first such exchange the line is taken to echo; a newly opened line is
-// not known, and a known line changes its mind only on two exchanges in a row that say
-// otherwise, so one echo lost to noise does not flip it.
+// and send every frame back byte for byte, ahead of the device's answer; some only start
+// doing so after a frame or two. A read's echo is a valid frame with the request's code and an
+// empty payload, a command's echo is identical to its confirmation, so neither may pass for an
+// answer. Whether the line echoes is judged from evidence for as long as it is open:
+// - A frame identical to a read's request can only be its echo (the answer carries the
+//   value): it is dropped, and the line is taken to echo from then on.
+// - Of a write or command, the first identical copy received is dropped unless the line is
+//   known not to echo; on an echoing line a command's confirmation is then the second copy.
+// - An exchange whose answer differs from the request (reads and writes) shows, once the next
+//   frame is sent, whether a copy of the request came back: a copy means an echoing line,
+//   none a plain one. Until such evidence the line is taken to echo. A line known to echo
+//   is taken for a plain one only on two such exchanges in a row, so one echo lost to noise
+//   does not flip it; a read's echo makes it an echoing one at once.
 class cStarFrameReader
 {
 public:
@@ -32,8 +35,10 @@ public:
     bool takeByte(quint8 byte);
     StarHead_t head() const { return m_head; }
 
-    // The frame just written to the line, as encoded, with its address and command.
-    void frameSent(quint8 address, quint8 command, const quint8 *frame, int length);
+    // The frame just written to the line, as encoded, with its address and command; `isRead`
+    // when its answer carries a value (see above).
+    void frameSent(quint8 address, quint8 command, const quint8 *frame, int length,
+                   bool isRead = false);
     // A newly opened line: no frame collected, nothing sent, its echo not known yet.
     void reset();
 
@@ -51,6 +56,7 @@ private:
     QByteArray m_sent; // the frame last sent, empty when none since the reset
     quint8 m_sentAddress = 0;
     quint8 m_sentCommand = 0;
+    bool m_sentIsRead = false;
     bool m_copySeen = false; // a byte-identical copy of it came back since it was sent
     bool m_echoDropped = false; // and was dropped as its echo
     bool m_differingAnswer = false; // an answer with its code but other bytes came

@@ -24,6 +24,13 @@ public:
     virtual void close() { }
     // The operator's sentence for why the line did not open; empty once it opened.
     virtual QString openErrorText() const { return QString(); }
+    // A new operation begins (the attempts of one request that follow share it). A line that
+    // opens by waiting for the far end (a network connection) waits once per operation, not
+    // once per attempt, so a far end that never answers holds an operation for one bound.
+    virtual void startOperation() { }
+    // The next frame sent is a read: its answer carries a value, so a frame identical to the
+    // request can only be the line's echo of it. Holds for that one frame.
+    virtual void setNextIsRead(bool read) { Q_UNUSED(read) }
 
 public slots:
     virtual bool initialize() = 0;

@@ -34,10 +34,13 @@ bool cuIOInterfaceImpl::pInitialize()
 
 bool cuIOInterfaceImpl::pSendMsg(quint8 address, quint8 command, quint8 dataLength, quint8 *data)
 {
+    // Taken now: opening the line may run events, and a send from one of them its own.
+    const bool isRead = m_nextIsRead;
+    m_nextIsRead = false;
     if (!isOpen() && !initialize())
         return false;
 
-    const QByteArray frame = frameToSend(address, command, dataLength, data);
+    const QByteArray frame = frameToSend(address, command, dataLength, data, isRead);
     if (frame.isEmpty())
         return false;
     pWrite(frame);
@@ -95,7 +98,7 @@ void cuIOInterfaceImpl::receive()
 }
 
 QByteArray cuIOInterfaceImpl::frameToSend(quint8 address, quint8 command, quint8 dataLength,
-                                          const quint8 *data)
+                                          const quint8 *data, bool isRead)
 {
     cStarProtocolPC *codec = cStarProtocolPC::instance();
     codec->codeData(address, command, dataLength, data);
@@ -107,7 +110,7 @@ QByteArray cuIOInterfaceImpl::frameToSend(quint8 address, quint8 command, quint8
     }
     const QByteArray frame(reinterpret_cast<const char *>(codec->frame()), codec->frameLength());
     qCDebug(lcLink) << "send" << frame.toHex(' ');
-    m_reader.frameSent(address, command, codec->frame(), codec->frameLength());
+    m_reader.frameSent(address, command, codec->frame(), codec->frameLength(), isRead);
     return frame;
 }
 

@@ -29,6 +29,7 @@ public:
     // Closes the line, so another program may have the device; the next message sent opens
     // it again.
     void close() override;
+    void setNextIsRead(bool read) override { m_nextIsRead = read; }
 
     // Why the last attempt to open the line failed; NoError once it opened.
     enum OpenError {
@@ -84,7 +85,8 @@ protected:
     QString m_portName;
 
 private:
-    QByteArray frameToSend(quint8 address, quint8 command, quint8 dataLength, const quint8 *data);
+    QByteArray frameToSend(quint8 address, quint8 command, quint8 dataLength, const quint8 *data,
+                           bool isRead);
     void takeBytes(const QByteArray &bytes);
     void closeLostLine();
 
@@ -94,6 +96,7 @@ private:
     int m_openCount = 0;
     bool m_lineOpen = false; // opened, and not closed since (it may be lost already)
     bool m_closePending = false;
+    bool m_nextIsRead = false;
     OpenError m_openError = NoError;
     QString m_openErrorText; // empty once the line opened
 };

@@ -102,8 +102,11 @@ void cuRs485IOInterface::pWaitWritten()
     QElapsedTimer pause;
     pause.start();
     while (pause.nsecsElapsed() < 2000) { }
-    // The port may have been closed by an event handled after the write.
-    if (m_port->isOpen())
+    // The port may have been closed by an event handled after the write. Bytes that have
+    // all left (flush wrote them) need no wait: with nothing to write, the wait only polls
+    // for input and sits out its 5 ms whenever the answer is not back yet, as when several
+    // requests take turns.
+    if (m_port->isOpen() && m_port->bytesToWrite() > 0)
         m_port->waitForBytesWritten(5);
 }
 

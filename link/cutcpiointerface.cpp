@@ -1,14 +1,13 @@
 #include "cutcpiointerface.h"
 
+#include <QCoreApplication>
+#include <QEventLoop>
 #include <QTcpSocket>
+#include <QTimer>
 
 namespace {
 
 const QLatin1String scheme("socket://");
-
-// A server that does not answer within this is taken as gone; the request fails at once
-// instead of holding the caller for the system's connect time-out of minutes.
-const int connectTimeoutMs = 2000;
 
 } // namespace
 
@@ -27,6 +26,12 @@ bool cuTcpIOInterface::isTcpPortName(const QString &name)
 bool cuTcpIOInterface::isOpen() const
 {
     return m_socket && m_socket->state() == QAbstractSocket::ConnectedState;
+}
+
+void cuTcpIOInterface::startOperation()
+{
+    m_inOperation = true;
+    m_operationDeadlineSet = false;
 }
 
 bool cuTcpIOInterface::pOpenLine()
@@ -62,19 +67,8 @@ bool cuTcpIOInterface::pOpenLine()
                 });
         connect(m_socket, &QAbstractSocket::disconnected, this, &cuTcpIOInterface::lineLost);
     }
-    m_socket->abort();
-    m_socket->connectToHost(host, quint16(port));
-    // Waits without an event loop, so no user input is handled inside it.
-    if (!m_socket->waitForConnected(connectTimeoutMs)) {
-        const QString reason = m_socket->state() == QAbstractSocket::ConnectedState ? QString()
-            : m_socket->error() == QAbstractSocket::SocketTimeoutError
-            ? tr("no answer from the server within %1 s").arg(connectTimeoutMs / 1000)
-            : m_socket->errorString();
-        qCDebug(lcLink) << "cannot connect to" << m_portName << m_socket->error() << reason;
-        m_socket->abort();
-        setOpenError(CannotOpen, reason);
+    if (!connectSocket(host, quint16(port)))
         return false;
-    }
     // A frame is a few bytes; Nagle's algorithm would hold each one for the previous answer.
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     return true;
@@ -100,4 +94,71 @@ qint64 cuTcpIOInterface::pBytesAvailable() const
 qint64 cuTcpIOInterface::pRead(char *data, qint64 maxSize)
 {
     return m_socket->read(data, maxSize);
+}
+
+bool cuTcpIOInterface::connectSocket(const QString &host, quint16 port)
+{
+    // A handler run during the wait below may send in turn: it finds the line not open, and
+    // must neither start another connection nor wait inside this one.
+    if (m_connecting) {
+        setOpenError(CannotOpen, tr("still connecting"));
+        return false;
+    }
+    // A server that does not answer is given the bound once per operation: the operation's
+    // later attempts fail at once, each then waiting its answer time-out as for a silent
+    // device, instead of every attempt waiting the bound again.
+    QDeadlineTimer deadline(ConnectTimeoutMs);
+    if (m_inOperation) {
+        if (!m_operationDeadlineSet) {
+            m_operationDeadline = deadline;
+            m_operationDeadlineSet = true;
+        }
+        deadline = m_operationDeadline;
+        if (deadline.hasExpired()) {
+            setOpenError(CannotOpen, m_lastConnectError);
+            return false;
+        }
+    }
+
+    m_socket->abort();
+    m_connecting = true;
+    // waitForConnected() would block without an event loop, and its name lookup longer than
+    // any bound (a DNS server that never answers holds it 10 s): the window would not repaint.
+    QEventLoop loop;
+    QTimer expiry;
+    expiry.setSingleShot(true);
+    QObject::connect(&expiry, &QTimer::timeout, &loop, &QEventLoop::quit);
+    const QMetaObject::Connection connected =
+        connect(m_socket, &QAbstractSocket::connected, &loop, &QEventLoop::quit);
+    const QMetaObject::Connection failed =
+        connect(m_socket, &QAbstractSocket::errorOccurred, &loop, &QEventLoop::quit);
+    m_socket->connectToHost(host, port);
+    if (m_socket->state() != QAbstractSocket::ConnectedState
+        && m_socket->state() != QAbstractSocket::UnconnectedState) {
+        expiry.start(int(qMax<qint64>(deadline.remainingTime(), 0)));
+        if (loop.exec(QEventLoop::ExcludeUserInputEvents) < 0) {
+            // The application is quitting: no local loop runs any more.
+            while (expiry.isActive() && m_socket->state() != QAbstractSocket::ConnectedState
+                   && m_socket->state() != QAbstractSocket::UnconnectedState)
+                QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents
+                                                | QEventLoop::WaitForMoreEvents);
+        }
+    }
+    disconnect(connected);
+    disconnect(failed);
+    m_connecting = false;
+
+    if (m_socket->state() == QAbstractSocket::ConnectedState)
+        return true;
+    const bool timedOut = m_socket->state() != QAbstractSocket::UnconnectedState
+        || m_socket->error() == QAbstractSocket::SocketTimeoutError;
+    const QString reason = timedOut
+        ? tr("no answer from the server within %1 s").arg(ConnectTimeoutMs / 1000)
+        : m_socket->errorString();
+    qCDebug(lcLink) << "cannot connect to" << m_portName << m_socket->error() << reason;
+    // Also ends a name lookup still under way.
+    m_socket->abort();
+    m_lastConnectError = reason;
+    setOpenError(CannotOpen, reason);
+    return false;
 }

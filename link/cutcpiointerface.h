@@ -3,6 +3,7 @@
 
 #include "cuiointerfaceimpl.h"
 
+#include <QDeadlineTimer>
 #include <QString>
 
 class QTcpSocket;
@@ -11,7 +12,10 @@ class QTcpSocket;
 // "socket://HOST:PORT": the same frames, carried over a TCP connection in raw mode.
 //
 // The connection is made by the first message sent. When it drops (the server restarted, the
-// network gone) it is closed quietly, and the next message sent connects again.
+// network gone) it is closed quietly, and the next message sent connects again. The name
+// lookup and the connection run while events are processed (user input excluded, as in every
+// wait), so the window keeps repainting; both together are bounded by ConnectTimeoutMs for a
+// whole operation (see cuIOInterface::startOperation), whatever its attempts.
 class cuTcpIOInterface : public cuIOInterfaceImpl
 {
     Q_OBJECT
@@ -20,8 +24,11 @@ public:
     ~cuTcpIOInterface() override;
 
     static bool isTcpPortName(const QString &name);
+    // A server that has not accepted the connection by then counts as absent.
+    static constexpr int ConnectTimeoutMs = 2000;
 
     bool isOpen() const override;
+    void startOperation() override;
 
 protected:
     bool pOpenLine() override;
@@ -31,7 +38,16 @@ protected:
     qint64 pRead(char *data, qint64 maxSize) override;
 
 private:
+    bool connectSocket(const QString &host, quint16 port);
+
     QTcpSocket *m_socket = nullptr;
+    bool m_connecting = false;
+    // The bound of the current operation's connecting, running from its first attempt to
+    // connect; not running outside an operation.
+    bool m_inOperation = false;
+    bool m_operationDeadlineSet = false;
+    QDeadlineTimer m_operationDeadline;
+    QString m_lastConnectError;
 };
 
 #endif // CUTCPIOINTERFACE_H

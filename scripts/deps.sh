@@ -6,7 +6,7 @@
 #   instrument server; each test skips without its package; the rest checks the install and
 #   the .deb
 #   run first: only what building and showing the window need (./run.sh), instead of that
-#   bench: Google Benchmark; fuzz: clang and its fuzzer runtime;
+#   bench: Google Benchmark, iproute2 (bench_tcp's lookup row: a namespace's loopback); fuzz: clang and its fuzzer runtime;
 #   screenshots: Xvfb, ImageMagick, xdotool; valgrind: valgrind
 set -euo pipefail
 
@@ -20,7 +20,7 @@ else
 fi
 for group in "$@"; do
     case "$group" in
-    bench) packages+=(libbenchmark-dev) ;;
+    bench) packages+=(libbenchmark-dev iproute2) ;;
     fuzz) packages+=(clang libclang-rt-dev) ;;
     screenshots) packages+=(xvfb xauth imagemagick xdotool) ;;
     valgrind) packages+=(valgrind) ;;

@@ -271,7 +271,8 @@ void KuvelCounterSim::handleFrame(const QByteArray &raw)
     const StarHead_t head = m_codec.headPacket();
     const QByteArray payload(reinterpret_cast<const char *>(m_codec.buffer()), head.dataLength);
     QByteArray request = "rx " + describe(head.command, payload);
-    const QByteArray echoed = m_options.echo ? " echoed" : "";
+    ++m_framesSeen;
+    const QByteArray echoed = isEchoing() ? " echoed" : "";
 
     // The adapter echoes what is on the line whoever it is for and whatever the device does.
     const auto unanswered = [&](const QByteArray &tags) {
@@ -324,7 +325,7 @@ void KuvelCounterSim::handleFrame(const QByteArray &raw)
 
 void KuvelCounterSim::echo(const QByteArray &raw)
 {
-    if (!m_options.echo)
+    if (!isEchoing())
         return;
     Outgoing out;
     out.wire = raw; // logged as the tag of the line it echoes
@@ -513,7 +514,7 @@ void KuvelCounterSim::log(const QByteArray &text)
 void KuvelCounterSim::logBad(const QByteArray &raw, const char *reason)
 {
     // Every caller sends the bytes back next when echoing.
-    log("bad " + hexBytes(raw) + " reason=" + reason + (m_options.echo ? " echoed" : ""));
+    log("bad " + hexBytes(raw) + " reason=" + reason + (isEchoing() ? " echoed" : ""));
 }
 
 void KuvelCounterSim::removeLink()

@@ -36,6 +36,9 @@ struct KuvelSimOptions
     int unsolicitedMs = 0; // 0: none
     bool silent = false;
     bool echo = false;
+    // The echo starts with this request (valid frames from the PC, counted from 1), as with
+    // an adapter that misses its first echoes; bytes before it are not sent back.
+    int echoFrom = 1;
     bool numberedCounts = false;
     KuvelCounterModel::Detector detector;
     QByteArray deviceType = "KuvelCounter";
@@ -101,6 +104,7 @@ private:
     Outgoing prepareAnswer(quint8 requestCode, const QByteArray &payload, int *waitMs);
     bool isLateCode(quint8 code) const;
     void echo(const QByteArray &raw);
+    bool isEchoing() const { return m_options.echo && m_framesSeen >= m_options.echoFrom; }
     void sendUnsolicited();
     void sendDue();
     void armSendTimer();
@@ -115,6 +119,7 @@ private:
     cStarProtocolPC m_codec;
     SimRandom m_faults;
     bool m_silent;
+    int m_framesSeen = 0; // valid frames from the PC
 
     int m_master = -1;
     int m_slave = -1;

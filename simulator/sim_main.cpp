@@ -193,6 +193,11 @@ int main(int argc, char *argv[])
          QStringLiteral("Send back every byte from the PC as an echoing adapter does: each "
                         "request frame, byte for byte, before anything that answers it, also "
                         "when the answer is late or dropped.")},
+        {QStringLiteral("echo-from"),
+         QStringLiteral("With --echo (which it implies): the echo starts with request <n> "
+                        "(valid frames from the PC, counted from 1), as with an adapter that "
+                        "misses its first echoes (default 1)."),
+         QStringLiteral("n")},
         {QStringLiteral("numbered-counts"),
          QStringLiteral("The first count of every counts answer (0x17) is the running number "
                         "of the counts request it answers (1, 2, 3, ...), so a stale value "
@@ -237,6 +242,15 @@ int main(int argc, char *argv[])
     options.logPath = parser.value(QStringLiteral("log"));
     options.silent = parser.isSet(QStringLiteral("silent"));
     options.echo = parser.isSet(QStringLiteral("echo"));
+    if (parser.isSet(QStringLiteral("echo-from"))) {
+        bool ok = false;
+        options.echoFrom = parser.value(QStringLiteral("echo-from")).toInt(&ok);
+        if (!ok || options.echoFrom < 1) {
+            std::fprintf(stderr, "kuvel-counter-sim: --echo-from takes a request number from 1\n");
+            return 2;
+        }
+        options.echo = true;
+    }
     options.numberedCounts = parser.isSet(QStringLiteral("numbered-counts"));
     if (parser.isSet(QStringLiteral("udid"))) {
         const QString hex = parser.value(QStringLiteral("udid"));

@@ -3,6 +3,7 @@
 
 #include "commandcodes.h"
 #include "curs485iointerface.h"
+#include "cutcpiointerface.h"
 #include "hex.h"
 #include "kuvelcounterdriver.h"
 #include "simlog.h"
@@ -12,6 +13,10 @@
 
 #include <ctime>
 #include <memory>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -55,6 +60,40 @@ struct SimCounter
     KuvelCounterDriver driver;
 };
 
+// A loopback port whose server never answers a connection, as a host behind a firewall that
+// drops it: its listener takes no connection off its queue (backlog 0), and one connection
+// holds that queue full, so the system drops every later connection request unanswered.
+class UnansweredPort
+{
+public:
+    UnansweredPort()
+    {
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof(address);
+        m_listener = socket(AF_INET, SOCK_STREAM, 0);
+        if (bind(m_listener, reinterpret_cast<sockaddr *>(&address), size) != 0
+            || listen(m_listener, 0) != 0
+            || getsockname(m_listener, reinterpret_cast<sockaddr *>(&address), &size) != 0)
+            return;
+        m_filler = socket(AF_INET, SOCK_STREAM, 0);
+        if (::connect(m_filler, reinterpret_cast<sockaddr *>(&address), size) == 0)
+            m_port = ntohs(address.sin_port);
+    }
+    ~UnansweredPort()
+    {
+        ::close(m_filler);
+        ::close(m_listener);
+    }
+    quint16 port() const { return m_port; }
+
+private:
+    int m_listener = -1;
+    int m_filler = -1;
+    quint16 m_port = 0;
+};
+
 } // namespace
 
 class TestDriverSim : public QObject
@@ -69,6 +108,8 @@ private slots:
     void countsRoundTrip();
     void referenceLevelArrivesExact();
     void silentCounter();
+    void adapterThatStartsEchoingLate();
+    void unansweredServerHoldsAnOperationOnce();
 
 private:
     std::unique_ptr<SimCounter> m_counter;
@@ -227,6 +268,55 @@ void TestDriverSim::silentCounter()
     // With the port open the wait must still sleep between events.
     qInfo("a %lld ms wait on the silent counter used %.1f ms of process CPU time", wallMs, cpuMs);
     QVERIFY2(cpuMs < 0.25 * double(wallMs), qPrintable(QString("%1 ms CPU").arg(cpuMs)));
+}
+
+// The adapter misses the echo of the first request, so that exchange looks like a plain
+// line's; the echoes of the reads that follow must still never pass for their (empty) texts.
+void TestDriverSim::adapterThatStartsEchoingLate()
+{
+    SimProcess &sim = m_counter->sim;
+    QVERIFY(sim.start({QStringLiteral("--echo-from"), QStringLiteral("2")}));
+    m_counter->link.setPortName(sim.portPath());
+    KuvelCounterDriver &driver = m_counter->driver;
+    bool ok = false;
+    QCOMPARE(driver.deviceType()->getValueSync(&ok, 1), QStringLiteral("KuvelCounter"));
+    QCOMPARE(driver.modificationVersion()->getValueSync(&ok, 1), QStringLiteral("KC-4"));
+    QCOMPARE(driver.hardwareVersion()->getValueSync(&ok, 1), QStringLiteral("1.0"));
+    QCOMPARE(m_counter->link.echo(), cStarFrameReader::EchoYes);
+}
+
+// Connecting runs the event loop (a window repaints), and a server that never answers holds a
+// whole operation for the connection's bound once, not for every attempt.
+void TestDriverSim::unansweredServerHoldsAnOperationOnce()
+{
+    UnansweredPort server;
+    QVERIFY(server.port() != 0);
+    cuTcpIOInterface link;
+    link.setPortName(QStringLiteral("socket://127.0.0.1:%1").arg(server.port()));
+    KuvelCounterDriver driver;
+    driver.setTimeOut(50);
+    driver.setIOInterface(&link);
+
+    QElapsedTimer clock;
+    qint64 lastTick = 0;
+    qint64 longestGap = 0;
+    QTimer ticks;
+    connect(&ticks, &QTimer::timeout, [&] {
+        longestGap = qMax(longestGap, clock.elapsed() - lastTick);
+        lastTick = clock.elapsed();
+    });
+    ticks.start(20);
+    clock.start();
+    bool ok = true;
+    driver.deviceType()->getValueSync(&ok, 5);
+    const qint64 tookMs = clock.elapsed();
+    QVERIFY(!ok);
+    QVERIFY(!link.isOpen());
+    QVERIFY2(link.openErrorText().contains(QLatin1String("no answer from the server")),
+             qPrintable(link.openErrorText()));
+    QVERIFY2(longestGap < 250, qPrintable(QString("no event for %1 ms").arg(longestGap)));
+    QVERIFY2(tookMs < 2 * cuTcpIOInterface::ConnectTimeoutMs,
+             qPrintable(QString("the operation took %1 ms").arg(tookMs)));
 }
 
 QTEST_MAIN(TestDriverSim)
