@@ -86,9 +86,10 @@ int main(int argc, char *argv[])
     std::vector<double> delivered, taken, medians, p99s;
     int errors = 0;
     try {
-        Tango::DeviceProxy device(QStringLiteral("tango://127.0.0.1:%1/kuvel/counter/1#dbase=no")
-                                      .arg(port)
-                                      .toStdString());
+        std::string name = QStringLiteral("tango://127.0.0.1:%1/kuvel/counter/1#dbase=no")
+                               .arg(port)
+                               .toStdString();
+        Tango::DeviceProxy device(name);
         device.set_timeout_millis(10000);
         Tango::DeviceAttribute timeConst("TimeConstant", Tango::DevDouble(0.01));
         device.write_attribute(timeConst);
