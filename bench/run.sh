@@ -21,7 +21,7 @@ export QT_LOGGING_RULES="*.debug=false"
 mkdir -p "$dir/logs"
 
 names=("$@")
-[[ ${#names[@]} -eq 0 ]] && names=(bench_codec bench_wait bench_fit bench_roundtrip bench_tcp bench_server bench_scan bench_startup bench_trend)
+[[ ${#names[@]} -eq 0 ]] && names=(bench_codec bench_wait bench_fit bench_roundtrip bench_tcp bench_server bench_tango bench_scan bench_startup bench_trend)
 
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 rows=()

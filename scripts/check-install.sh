@@ -19,6 +19,12 @@ shipped=(
     usr/lib/udev/rules.d/99-kuvel-counter.rules
     usr/share/doc/kuvel-counter/copyright
 )
+# The Tango device server where cppTango was there to build it.
+if [[ -x "$build/tango/kuvel-counter-tango" ]]; then
+    programs+=(kuvel-counter-tango)
+    shipped+=(usr/share/man/man1/kuvel-counter-tango.1.gz
+        usr/share/doc/kuvel-counter/examples/kuvel-counter-tango.db)
+fi
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 fail() { echo "check-install: $*" >&2; exit 1; }
@@ -32,7 +38,7 @@ for f in "${shipped[@]}"; do
     [[ -f "$tmp/$f" ]] || fail "install lacks $f"
 done
 # Only what ships: the developers' programs stay out.
-extra=$(ls "$tmp/usr/bin" | grep -vxF -e kuvel-counter -e kuvel-counter-cli -e kuvel-counter-sim -e kuvel-counter-server || true)
+extra=$(ls "$tmp/usr/bin" | grep -vxF "${programs[@]/#/-e}" || true)
 [[ -z "$extra" ]] || fail "installs programs that do not ship: $extra"
 # GPL-3.0-or-later: the licence's text at the top of the sources, the package's copyright file
 # in Debian's machine-readable format, and the metainfo.

@@ -3,7 +3,8 @@
 # Usage: scripts/deps.sh [run] [group...]
 #   no group: what building and testing need (./test.sh); ser2net serves the simulator over
 #   TCP, pandas reads a saved scan in a test, PyVISA and PyMeasure are the clients of the
-#   instrument server; each test skips without its package; the rest checks the install and
+#   instrument server, libtango-dev builds the Tango device server and python3-tango is its
+#   client in the tests; each test skips without its package; the rest checks the install and
 #   the .deb
 #   run first: only what building and showing the window need (./run.sh), instead of that
 #   bench: Google Benchmark, iproute2 (bench_tcp's lookup row: a namespace's loopback); fuzz: clang and its fuzzer runtime;
@@ -16,7 +17,7 @@ if [[ "${1:-}" == "run" ]]; then
     shift
 else
     packages+=(python3-pandas ser2net python3-pyvisa python3-pyvisa-py python3-pymeasure
-        desktop-file-utils appstream lintian dpkg-dev file)
+        libtango-dev python3-tango desktop-file-utils appstream lintian dpkg-dev file)
 fi
 for group in "$@"; do
     case "$group" in
