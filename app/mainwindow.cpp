@@ -294,12 +294,8 @@ void MainWindow::showLevel(int channel, int level)
 
 void MainWindow::writeRefLevel(int level)
 {
+    // The box's value as it stands, 0 while it reads "unknown"; confirmed, it is known.
     const QSpinBox *box = levelBoxes().at(level - 1);
-    if (!box->specialValueText().isEmpty() && box->value() == box->minimum()) {
-        m_device.warn(tr("Level %1 is unknown: enter a value from 0 to 65535, then press Set.")
-                          .arg(level));
-        return;
-    }
     const int channel = ui->sbChannel->value();
     const quint16 value = quint16(box->value());
     m_device.run(tr("Can't set reference level"), [channel, level, value](CounterClient &client) {

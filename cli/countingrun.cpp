@@ -24,13 +24,14 @@ CountingRun::CountingRun(CounterClient *client, QObject *parent) : QObject(paren
         Qt::QueuedConnection);
     // The counter came back with another state, which the client restored: the readings
     // taken before are dropped, and the data says where the gap is.
-    connect(m_client, &CounterClient::stateRestored, this, [this](bool changed, const QString &text) {
-        if (!changed || m_finished)
-            return;
-        CliOutput::error(text);
-        if (m_dataStarted)
-            writeContextLines(DataContext::gap(QDateTime::currentDateTimeUtc(), text));
-    });
+    connect(m_client, &CounterClient::stateRestored, this,
+            [this](bool changed, const QString &text) {
+                if (!changed || m_finished)
+                    return;
+                CliOutput::error(text);
+                if (m_dataStarted)
+                    writeContextLines(DataContext::gap(QDateTime::currentDateTimeUtc(), text));
+            });
 }
 
 CountingRun::~CountingRun() = default;
@@ -110,10 +111,10 @@ bool CountingRun::writeContext(int channel, float timeConst, const DataContext::
     if (endIfInterrupted())
         return false;
     const QByteArray id(reinterpret_cast<const char *>(identifier.bytes), sizeof(identifier.bytes));
-    const DataContext::Entries entries = DataContext::common(
-        DataContext::program(QStringLiteral("kuvel-counter-cli")), QDateTime::currentDateTimeUtc(),
-        m_client->portName(), m_deviceType, DataContext::identifierText(id), firmware, channel,
-        double(timeConst))
+    const DataContext::Entries entries
+        = DataContext::common(DataContext::program(QStringLiteral("kuvel-counter-cli")),
+                              QDateTime::currentDateTimeUtc(), m_client->portName(), m_deviceType,
+                              DataContext::identifierText(id), firmware, channel, double(timeConst))
         + DataContext::levels(m_client->knownLevels(channel));
     return writeContextLines(entries + more);
 }

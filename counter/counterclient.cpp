@@ -201,8 +201,8 @@ bool CounterClient::writeLevel(int channel, int level, quint16 value)
     const Kuvel_RefLevel_t record = {quint8(channel - 1), quint8(level - 1), value};
     bool ok = false;
     m_driver->referenceLevel()->setValueSync(record, &ok, m_attempts);
-    const bool valid = channel >= MinChannel && channel <= MaxChannel && level >= 1
-        && level <= LevelCount;
+    const bool valid
+        = channel >= MinChannel && channel <= MaxChannel && level >= 1 && level <= LevelCount;
     if (valid) {
         // A write the counter did not confirm may still have taken effect: the level is then
         // no longer known.
@@ -355,14 +355,14 @@ bool CounterClient::restoreState()
         return false; // the next operation tries again
     m_stateOpenCount = openCount;
     m_changedAtRestore = !found.isEmpty();
-    m_restoreText = QStringLiteral("the counter on %1 answered after its port was opened "
-                                   "again%2; restored: %3")
-                        .arg(printablePortName(),
-                             found.isEmpty() ? QStringLiteral(", its channel and time constant "
-                                                              "unchanged")
-                                             : QStringLiteral(" with ") + found.join(", "),
-                             written.isEmpty() ? QStringLiteral("nothing to write")
-                                               : written.join(", "));
+    m_restoreText
+        = QStringLiteral("the counter on %1 answered after its port was opened "
+                         "again%2; restored: %3")
+              .arg(printablePortName(),
+                   found.isEmpty() ? QStringLiteral(", its channel and time constant "
+                                                    "unchanged")
+                                   : QStringLiteral(" with ") + found.join(", "),
+                   written.isEmpty() ? QStringLiteral("nothing to write") : written.join(", "));
     emit stateRestored(m_changedAtRestore, m_restoreText);
     return true;
 }

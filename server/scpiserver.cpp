@@ -100,11 +100,13 @@ ScpiServer::ScpiServer(CounterClient *counter, bool readOnly, int lineTimeoutMs,
     connect(&m_sweepTimer, &QTimer::timeout, this, &ScpiServer::sweep);
     // The counter came back with another state, which the client restored: the client whose
     // line met it learns so from its error queue; the line goes on under the restored state.
-    connect(m_counter, &CounterClient::stateRestored, this, [this](bool changed, const QString &text) {
-        if (ScpiClient *c = changed ? client(m_runningClient) : nullptr)
-            c->pushError(HardwareError,
-                         QStringLiteral("Hardware error;") + QString::fromUtf8(plainField(text)));
-    });
+    connect(m_counter, &CounterClient::stateRestored, this,
+            [this](bool changed, const QString &text) {
+                if (ScpiClient *c = changed ? client(m_runningClient) : nullptr)
+                    c->pushError(HardwareError,
+                                 QStringLiteral("Hardware error;")
+                                     + QString::fromUtf8(plainField(text)));
+            });
 }
 
 ScpiServer::~ScpiServer() = default;

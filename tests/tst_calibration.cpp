@@ -357,7 +357,11 @@ void TestCalibration::completeScan()
     const int before = requests().size();
     child<QTabWidget>("tabWidget")->setCurrentIndex(0);
     click("pbGetChannel");
-    QCOMPARE(requests().mid(before), QStringList({"06", "05", "14"}));
+    // Then its channel and time constant are compared with the run's, the levels the scan
+    // left are written again (no level can be read back), and the channel is read under them.
+    QCOMPARE(requests().mid(before),
+             QStringList({"06", "05", "14", "14", "12", "10 02 00 FF FF", "10 02 01 FF FF",
+                          "10 02 02 FF FF", "10 02 03 2C 01", "14"}));
     QCOMPARE(child<QSpinBox>("sbChannel")->value(), 3);
     QVERIFY(boxes.shown.isEmpty());
 }
@@ -565,7 +569,8 @@ void TestCalibration::savedDataMatchesScan()
     QVERIFY2(header.at(8).startsWith("# levels: 65535, 65535, 65535, "), qPrintable(header.at(8)));
     QVERIFY(header.at(12).startsWith("# proposed levels: 1: "));
     // The fit of the detector's model follows the proposals it made.
-    QVERIFY(header.at(13).startsWith("# pulse height: ") || header.at(13).startsWith("# fit: none"));
+    QVERIFY(header.at(13).startsWith("# pulse height: ")
+            || header.at(13).startsWith("# fit: none"));
     QVERIFY(m_window->defaultScanName("csv").contains(
         QRegularExpression("^scan-ch2-\\d{8}-\\d{6}\\.csv$")));
 

@@ -605,11 +605,12 @@ void TestCli::scanHeaderAndProposals()
     QStringList keys;
     for (const QString &line : result.out.filter(QRegularExpression("^# ")))
         keys.append(line.section(QLatin1Char(':'), 0, 0));
-    QCOMPARE(keys,
-             QStringList({"# program", "# date", "# port", "# device type", "# identifier",
-                          "# firmware", "# channel", "# time constant", "# levels", "# start", "# stop",
-                          "# step", "# proposed levels", "# pulse height", "# peak widths",
-                          "# photon-number weights", "# mean photon number", "# fit"}));
+    QCOMPARE(
+        keys,
+        QStringList({"# program", "# date", "# port", "# device type", "# identifier", "# firmware",
+                     "# channel", "# time constant", "# levels", "# start", "# stop", "# step",
+                     "# proposed levels", "# pulse height", "# peak widths",
+                     "# photon-number weights", "# mean photon number", "# fit"}));
     QVERIFY(result.out.contains("# channel: 2"));
     QCOMPARE(result.out.at(12), "phase,level,count");
     // The levels the scan wrote before it began; nothing else is known of the channel.
@@ -755,8 +756,9 @@ void TestCli::restartedCounterRestoredMidScan()
     QVERIFY(m_sim.start({"--numbered-counts"}, port));
     QCOMPARE(run({"--port", port, "set", "timeconst", "0.01"}, false).exitCode, 0);
     QProcess cli;
-    cli.start(QStringLiteral(KUVEL_CLI_PATH), {"--port", port, "scan", "--channel", "3", "--start",
-                                                "0", "--stop", "39000", "--step", "1000"});
+    cli.start(QStringLiteral(KUVEL_CLI_PATH),
+              {"--port", port, "scan", "--channel", "3", "--start", "0", "--stop", "39000",
+               "--step", "1000"});
     QVERIFY(cli.waitForStarted());
     QVERIFY(QTest::qWaitFor([&] { return m_sim.logLines().filter(" rx 17").size() >= 5; }));
     m_sim.stop();

@@ -793,8 +793,8 @@ void TestMainWindow::trendRecordsCountsSent()
     QCOMPARE(child<QPushButton>("pbRecord")->text(), QStringLiteral("Record..."));
 
     const QStringList all = lines();
-    const QStringList keys = {"program",    "date",     "port",    "device type",
-                              "identifier", "firmware", "channel", "time constant", "levels"};
+    const QStringList keys = {"program",  "date",    "port",          "device type", "identifier",
+                              "firmware", "channel", "time constant", "levels"};
     for (int i = 0; i < keys.size(); ++i)
         QVERIFY2(all.at(i).startsWith("# " + keys.at(i) + ": "), qPrintable(all.at(i)));
     QVERIFY(all.at(0).startsWith("# program: kuvel-counter "));
@@ -874,8 +874,7 @@ void TestMainWindow::restartedCounterRestoredWhileCounting()
 
     m_sim.stop();
     QVERIFY(m_sim.start({"--numbered-counts"}, port));
-    QVERIFY(QTest::qWaitFor([&] { return m_sim.logLines().filter(" tx 17").size() >= 5; },
-                            10000));
+    QVERIFY(QTest::qWaitFor([&] { return m_sim.logLines().filter(" tx 17").size() >= 5; }, 10000));
     child<QTabWidget>("tabWidget")->setCurrentIndex(0);
     click("pbStop");
 
