@@ -1,5 +1,7 @@
 #include "counttrend.h"
 
+#include "datacontext.h"
+
 #include <QCheckBox>
 #include <QDateTime>
 #include <QDir>
@@ -103,6 +105,17 @@ void CountTrend::addCounts(const quint32 counts[4])
             failRecording(m_file.errorString());
     }
     replotSoon();
+}
+
+void CountTrend::markGap(const QString &what)
+{
+    m_newRun = true;
+    if (isRecording()) {
+        const QByteArray line
+            = DataContext::lines(DataContext::gap(QDateTime::currentDateTimeUtc(), what));
+        if (m_file.write(line) != line.size())
+            failRecording(m_file.errorString());
+    }
 }
 
 void CountTrend::setCounting(bool counting)

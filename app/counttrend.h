@@ -26,6 +26,9 @@ public:
     // Counting starts or stops: a new run is not joined to the last one by a line, and a
     // recording ends with its run, since the header's settings may change before the next.
     void setCounting(bool counting);
+    // The counter's state was lost and set again: the line breaks here, and a recording gets
+    // a comment line with the time and what happened.
+    void markGap(const QString &what);
 
     // Asks the operator where to record; empty when cancelled.
     QString askRecordPath(int channel);

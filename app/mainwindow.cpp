@@ -18,6 +18,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
+#include <QLineEdit>
 #include <QSettings>
 #include <QSpinBox>
 #include <QTimer>
@@ -74,6 +75,17 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->pbStartCalibration, &QPushButton::clicked, this, &MainWindow::startCalibration);
     connect(ui->pbStopCalibration, &QPushButton::clicked, this, &MainWindow::stopCalibration);
     connect(ui->pbWriteEEPROM, &QPushButton::clicked, this, &MainWindow::saveToEeprom);
+    connect(ui->sbChannel, QOverload<int>::of(&QSpinBox::valueChanged), this,
+            [this] { showLevel(0, 0); });
+    for (QSpinBox *box : levelBoxes()) {
+        // What the operator enters is a level, no longer "unknown".
+        connect(box, QOverload<int>::of(&QSpinBox::valueChanged), this, [this, box] {
+            if (!m_showingLevels)
+                box->setSpecialValueText(QString());
+        });
+        connect(box->findChild<QLineEdit *>(), &QLineEdit::textEdited, box,
+                [box] { box->setSpecialValueText(QString()); });
+    }
 
     m_pollTimer->setObjectName(QStringLiteral("pollTimer"));
     m_pollTimer->setSingleShot(true);
@@ -135,6 +147,12 @@ void MainWindow::setPortName(const QString &name)
     // Queued: it is emitted inside a request, which the warning box must not interrupt.
     connect(m_driver, &CommonDriver::deviceChanged, this, &MainWindow::refuseOtherDevice,
             Qt::QueuedConnection);
+    connect(m_client, &CounterClient::levelKnown, this, &MainWindow::showLevel);
+    // The counter came back and its state was set again: the trend breaks its line there.
+    connect(m_client, &CounterClient::stateRestored, this, [this](bool, const QString &text) {
+        if (m_trend && ui->pbStop->isEnabled())
+            m_trend->markGap(text);
+    });
     releaseAtExit(m_client);
 }
 
@@ -250,12 +268,36 @@ void MainWindow::writeTimeConst()
                  [timeConst](CounterClient &client) { return client.writeTimeConst(timeConst); });
 }
 
+QVector<QSpinBox *> MainWindow::levelBoxes() const
+{
+    return {ui->sbRefLevel1, ui->sbRefLevel2, ui->sbRefLevel3, ui->sbRefLevel4};
+}
+
+void MainWindow::showLevel(int channel, int level)
+{
+    // Only what was written and confirmed since the counter was identified is known: the
+    // counter cannot read a level back.
+    if (!m_client || (channel != 0 && channel != ui->sbChannel->value()))
+        return;
+    const QVector<QSpinBox *> boxes = levelBoxes();
+    m_showingLevels = true;
+    for (int i = 0; i < boxes.size(); ++i) {
+        if (level != 0 && level != i + 1)
+            continue;
+        const int known = m_client->knownLevel(ui->sbChannel->value(), i + 1);
+        // The special text shows at the minimum, so the box keeps its range 0 to 65535.
+        boxes[i]->setSpecialValueText(known < 0 ? tr("unknown") : QString());
+        boxes[i]->setValue(known < 0 ? boxes[i]->minimum() : known);
+    }
+    m_showingLevels = false;
+}
+
 void MainWindow::writeRefLevel(int level)
 {
-    const QSpinBox *const boxes[]
-        = {ui->sbRefLevel1, ui->sbRefLevel2, ui->sbRefLevel3, ui->sbRefLevel4};
+    // The box's value as it stands, 0 while it reads "unknown"; confirmed, it is known.
+    const QSpinBox *box = levelBoxes().at(level - 1);
     const int channel = ui->sbChannel->value();
-    const quint16 value = quint16(boxes[level - 1]->value());
+    const quint16 value = quint16(box->value());
     m_device.run(tr("Can't set reference level"), [channel, level, value](CounterClient &client) {
         return client.writeLevel(channel, level, value);
     });
@@ -307,6 +349,10 @@ void MainWindow::timeOut()
             m_trend->addCounts(counts.count);
     }
     showCountsCurrent(ok);
+    if (m_client->wasRestored()) {
+        for (QLabel *label : {ui->lCounts1, ui->lCounts2, ui->lCounts3, ui->lCounts4})
+            label->setToolTip(m_client->restoreText());
+    }
     // A failed read keeps polling, so the display comes back by itself with the device; another
     // device on the line ends it (refuseOtherDevice).
     if (!m_client->isRefused())

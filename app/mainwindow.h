@@ -7,6 +7,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
+#include <QVector>
 
 class CounterClient;
 class CountTrend;
@@ -14,6 +15,7 @@ class KuvelCounterDriver;
 class ProposalsPanel;
 class ScanController;
 class ScanPlot;
+class QSpinBox;
 class QTimer;
 
 namespace Ui {
@@ -99,6 +101,10 @@ private:
     void showCountsCurrent(bool current);
     // Another device answers behind the reopened port: stop polling and scanning, and say so.
     void refuseOtherDevice();
+    // The level boxes of the shown channel: the level the counter confirmed, or "unknown".
+    // channel 0: every box of the shown channel; level 0: all four.
+    void showLevel(int channel, int level);
+    QVector<QSpinBox *> levelBoxes() const;
 
     Ui::MainWindow *ui;
     QString m_portName;
@@ -126,6 +132,7 @@ private:
     ScanController *m_scan;
     // Gone in a window without the trend, which then polls as before.
     QPointer<CountTrend> m_trend;
+    bool m_showingLevels = false;
 
     // One timer for the chain: a new start restarts it, so a tick armed by an earlier run can
     // never run beside the new one.

@@ -46,6 +46,7 @@ void ScanController::start()
     if (!client)
         return;
 
+    m_applied.clear();
     const quint32 start = quint32(ui->sbStartCalibr->value());
     const quint32 stop = quint32(ui->sbStopCalibr->value());
     const quint32 stepSize = quint32(ui->sbStep->value());
@@ -263,11 +264,20 @@ ScanData ScanController::dataToSave(const std::function<QString()> &firmware) co
     ScanData data = m_data;
     if (m_fromFile || data.header.isEmpty())
         return data;
+    // The levels the channel holds now, as far as the counter confirmed them: after Apply
+    // levels, the applied ones.
+    const CounterClient *client = m_device->client();
+    const QString levels
+        = client ? DataContext::levels(client->knownLevels(m_channel)).first().second : QString();
     for (auto &entry : data.header) {
         if (entry.first == QLatin1String("firmware"))
             entry.second = firmware();
+        else if (entry.first == QLatin1String("levels") && client)
+            entry.second = levels;
     }
     data.header += m_panel->results();
+    if (!m_applied.isEmpty())
+        data.header += DataContext::levels(m_applied, QStringLiteral("applied levels"));
     return data;
 }
 
@@ -331,6 +341,9 @@ void ScanController::applyLevels()
             return;
         countsBoxes[i]->setValue(value);
     }
+    m_applied.clear();
+    for (int i = 0; i < CounterClient::LevelCount; ++i)
+        m_applied.append(m_panel->level(i));
     ui->lStatus->setText(tr("Levels applied: channel %1 now holds the levels 1: %2, 2: %3, "
                             "3: %4, 4: %5, as the Counts tab shows.")
                              .arg(m_channel)

@@ -87,6 +87,8 @@ private:
     ScanData m_data;
     int m_channel = 0;
     bool m_fromFile = false;
+    // The levels Apply levels wrote for the scan shown, confirmed; empty before.
+    QVector<int> m_applied;
     // The point of the step running, shown at its end.
     ScanData::Point m_lastPoint {};
     bool m_pointPending = false;

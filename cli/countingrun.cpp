@@ -2,6 +2,7 @@
 
 #include "cliexitcode.h"
 #include "clioutput.h"
+#include "counterclient.h"
 
 #include <QDateTime>
 
@@ -21,6 +22,16 @@ CountingRun::CountingRun(CounterClient *client, QObject *parent) : QObject(paren
     connect(
         m_client->driver(), &CommonDriver::deviceChanged, this, [this] { finish(ExitDevice); },
         Qt::QueuedConnection);
+    // The counter came back with another state, which the client restored: the readings
+    // taken before are dropped, and the data says where the gap is.
+    connect(m_client, &CounterClient::stateRestored, this,
+            [this](bool changed, const QString &text) {
+                if (!changed || m_finished)
+                    return;
+                CliOutput::error(text);
+                if (m_dataStarted)
+                    writeContextLines(DataContext::gap(QDateTime::currentDateTimeUtc(), text));
+            });
 }
 
 CountingRun::~CountingRun() = default;
@@ -100,10 +111,11 @@ bool CountingRun::writeContext(int channel, float timeConst, const DataContext::
     if (endIfInterrupted())
         return false;
     const QByteArray id(reinterpret_cast<const char *>(identifier.bytes), sizeof(identifier.bytes));
-    const DataContext::Entries entries = DataContext::common(
-        DataContext::program(QStringLiteral("kuvel-counter-cli")), QDateTime::currentDateTimeUtc(),
-        m_client->portName(), m_deviceType, DataContext::identifierText(id), firmware, channel,
-        double(timeConst));
+    const DataContext::Entries entries
+        = DataContext::common(DataContext::program(QStringLiteral("kuvel-counter-cli")),
+                              QDateTime::currentDateTimeUtc(), m_client->portName(), m_deviceType,
+                              DataContext::identifierText(id), firmware, channel, double(timeConst))
+        + DataContext::levels(m_client->knownLevels(channel));
     return writeContextLines(entries + more);
 }
 
@@ -130,6 +142,7 @@ bool CountingRun::startCounter()
 
 bool CountingRun::writeData(const QString &line)
 {
+    m_dataStarted = true;
     if (CliOutput::data(line))
         return true;
     finish(CliOutput::dataFailure(QStringLiteral("stopping")));

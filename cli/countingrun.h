@@ -70,6 +70,7 @@ private:
     bool m_counterStartSent = false;
     bool m_finished = false;
     bool m_withContext = false;
+    bool m_dataStarted = false;
     QString m_deviceType;
 };
 

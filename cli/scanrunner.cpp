@@ -52,7 +52,9 @@ void ScanRunner::tick()
         arm(step.delayMs);
         return;
     case ScanSequence::Retry:
-        reportMissedRead();
+        // A read dropped after a restore was told as the state was restored.
+        if (!m_client->wasRestored())
+            reportMissedRead();
         if (!endIfInterrupted())
             arm(step.delayMs);
         return;

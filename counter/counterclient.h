@@ -7,6 +7,8 @@
 #include <QObject>
 #include <QString>
 
+#include <array>
+
 class cuIOInterface;
 
 // The counter behind one port: the link and the driver, and the operations every front end
@@ -98,8 +100,64 @@ public:
     void leaveOwedAnswers() { m_waitForOwedAnswers = false; }
 
     // "no answer from the counter on <port> to <what> after <n> attempts", or once refused,
-    // which device answers instead of the counter.
+    // which device answers instead of the counter, or after a restore, that the reading was
+    // dropped and why.
     QString noAnswerText(const QString &what) const;
+
+    // The run's state: what this program wrote and the counter confirmed (or read from it)
+    // since identify(). A level is -1 until then; the counter cannot read one back.
+    int knownChannel() const { return m_state.channel; } // 0: not known
+    bool isTimeConstKnown() const { return m_state.timeConstKnown; }
+    float knownTimeConst() const { return m_state.timeConst; }
+    int knownLevel(int channel, int level) const;
+    // The four levels of `channel` for a data file (DataContext::levels).
+    QVector<int> knownLevels(int channel) const;
+    // True when the counter counts, as far as this program started and stopped it.
+    bool isCounting() const { return m_state.counting == 1; }
+
+    // Whenever an operation finds that the line was opened again and the same counter answers,
+    // the counter's channel and time constant are read and compared with the run's state, and
+    // the state is restored: the channel and time constant written where they differ, every
+    // known level written, counting started again when the run counted; each write confirmed.
+    // The answer of the operation that found it is never passed on as part of the run: a
+    // setting read is read again, counts are read again when nothing differed and dropped
+    // (the operation fails, wasRestored() true) when something did.
+    bool wasRestored() const { return m_restored; }
+    // What the last restore found and did, one line.
+    QString restoreText() const { return m_restoreText; }
+
+signals:
+    // The state was restored after the line was opened again; `changed`: the counter held
+    // another state (a restart), and `text` says what it held and what was written.
+    void stateRestored(bool changed, const QString &text);
+    // A level became known or unknown; channel 0: all of them.
+    void levelKnown(int channel, int level);
+
+private:
+    struct RunState
+    {
+        int channel = 0;
+        bool timeConstKnown = false;
+        float timeConst = 0;
+        std::array<std::array<int, LevelCount>, MaxChannel> levels;
+        int counting = -1; // -1: not known
+    };
+    // Before an operation of the run: notes the opening of the line it starts on.
+    void beginOperation();
+    // After it: true when the line was opened again meanwhile, the state then restored (or
+    // not: *restoreOk).
+    bool reopenedDuring(bool *restoreOk);
+    bool restoreState();
+    bool rawReadChannel(int *channel);
+    bool rawReadTimeConst(float *seconds);
+    void forgetState();
+
+    RunState m_state;
+    int m_stateOpenCount = -1;
+    bool m_restored = false;
+    bool m_changedAtRestore = false;
+    QString m_restoreText;
+    bool m_restoring = false;
 
 private:
     QString m_portName;

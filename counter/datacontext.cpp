@@ -3,6 +3,8 @@
 #include "kuvelversion.h"
 #include "levelproposal.h"
 
+#include <QStringList>
+
 QString DataContext::program(const QString &name)
 {
     return name + QStringLiteral(" " KUVEL_VERSION);
@@ -38,6 +40,19 @@ DataContext::Entries DataContext::scanRange(quint32 start, quint32 stop, quint32
 DataContext::Entries DataContext::proposals(const QVector<LevelProposal> &proposals)
 {
     return {{QStringLiteral("proposed levels"), LevelProposal::listText(proposals)}};
+}
+
+DataContext::Entries DataContext::levels(const QVector<int> &levels, const QString &key)
+{
+    QStringList texts;
+    for (int level : levels)
+        texts << (level < 0 ? QStringLiteral("unknown") : QString::number(level));
+    return {{key, texts.join(QStringLiteral(", "))}};
+}
+
+DataContext::Entries DataContext::gap(const QDateTime &when, const QString &what)
+{
+    return {{QStringLiteral("gap"), when.toUTC().toString(Qt::ISODate) + QLatin1Char(' ') + what}};
 }
 
 QByteArray DataContext::lines(const Entries &entries)

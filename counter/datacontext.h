@@ -33,6 +33,13 @@ public:
     // The levels a scan proposes, known only at its end, so a streamed file has them last.
     static Entries proposals(const QVector<LevelProposal> &proposals);
 
+    // The four levels of the file's channel as far as the program knows them (a level the
+    // counter confirmed, -1 for one it does not know): "4000, 12000, unknown, unknown".
+    static Entries levels(const QVector<int> &levels,
+                          const QString &key = QStringLiteral("levels"));
+    // A gap in a streamed file: when the counter's state was lost and what happened then.
+    static Entries gap(const QDateTime &when, const QString &what);
+
     // `# key: value` lines. Control characters and line separators in a key or a value (a
     // device's text, a port name) become blanks, so a value never starts a line of its own.
     static QByteArray lines(const Entries &entries);

@@ -81,6 +81,9 @@ ScanSequence::Step ScanSequence::step()
 
     Kuvel_Counts_t counts;
     if (!m_client->readCounts(&counts)) {
+        // The counter came back with another state, now restored: the levels settle again.
+        if (m_client->wasRestored())
+            return {Retry, delayMs(m_timeConst, 2)};
         // The property would hand back an older answer, which would invent a point: nothing is
         // recorded, and the level written before, still in place, is measured again.
         if (++m_failedReads >= MaxFailedReads) {

@@ -27,7 +27,8 @@ class ScanSequence : public QObject
 public:
     enum Outcome {
         Measure, // a point was recorded, the next level written: step() again after delayMs
-        Retry, // the counts read failed: step() again after delayMs, at the same level
+        Retry, // the counts read failed or was dropped (the counter's state restored): step()
+               // again after delayMs, at the same level
         Complete, // the last point of phase 4 is recorded; nothing more is sent
         Failed, // see failure(); nothing more is sent
         Interrupted, // the front end's interruption check said so; nothing more is sent

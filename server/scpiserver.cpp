@@ -98,6 +98,15 @@ ScpiServer::ScpiServer(CounterClient *counter, bool readOnly, int lineTimeoutMs,
     // Idleness is looked at a few times per time-out, so a client goes within a quarter of it.
     m_sweepTimer.setInterval(qBound(10, lineTimeoutMs / 4, 1000));
     connect(&m_sweepTimer, &QTimer::timeout, this, &ScpiServer::sweep);
+    // The counter came back with another state, which the client restored: the client whose
+    // line met it learns so from its error queue; the line goes on under the restored state.
+    connect(m_counter, &CounterClient::stateRestored, this,
+            [this](bool changed, const QString &text) {
+                if (ScpiClient *c = changed ? client(m_runningClient) : nullptr)
+                    c->pushError(HardwareError,
+                                 QStringLiteral("Hardware error;")
+                                     + QString::fromUtf8(plainField(text)));
+            });
 }
 
 ScpiServer::~ScpiServer() = default;
@@ -268,6 +277,7 @@ void ScpiServer::runQueue()
 void ScpiServer::runLine(const QueuedLine &entry)
 {
     const quint64 id = entry.clientId;
+    m_runningClient = id;
     if (entry.overrun) {
         pushError(id, InputBufferOverrun,
                   QStringLiteral("Input buffer overrun;line longer than %1 bytes dropped")
@@ -480,6 +490,11 @@ void ScpiServer::pushError(quint64 id, int code, const QString &text)
 
 void ScpiServer::pushDeviceError(quint64 id)
 {
+    // Dropped counts: the restore that dropped them is in the queue already.
+    if (m_counter->wasRestored()) {
+        m_lineFailed = true;
+        return;
+    }
     // The counter did not answer after its attempts, or another device took its place.
     pushError(id, HardwareError,
               QStringLiteral("Hardware error;")

@@ -88,6 +88,7 @@ private:
     bool m_running = false;
     bool m_scheduled = false;
     bool m_lineFailed = false; // a command of the running line put an error in the queue
+    quint64 m_runningClient = 0; // the client whose line runs on the counter
 };
 
 #endif // SCPISERVER_H

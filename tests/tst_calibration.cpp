@@ -357,7 +357,11 @@ void TestCalibration::completeScan()
     const int before = requests().size();
     child<QTabWidget>("tabWidget")->setCurrentIndex(0);
     click("pbGetChannel");
-    QCOMPARE(requests().mid(before), QStringList({"06", "05", "14"}));
+    // Then its channel and time constant are compared with the run's, the levels the scan
+    // left are written again (no level can be read back), and the channel is read under them.
+    QCOMPARE(requests().mid(before),
+             QStringList({"06", "05", "14", "14", "12", "10 02 00 FF FF", "10 02 01 FF FF",
+                          "10 02 02 FF FF", "10 02 03 2C 01", "14"}));
     QCOMPARE(child<QSpinBox>("sbChannel")->value(), 3);
     QVERIFY(boxes.shown.isEmpty());
 }
@@ -557,13 +561,16 @@ void TestCalibration::savedDataMatchesScan()
     QCOMPARE(csvLines(path), expected);
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
-    const QStringList header = QString::fromUtf8(file.readAll()).split('\n').mid(0, 13);
+    const QStringList header = QString::fromUtf8(file.readAll()).split('\n').mid(0, 14);
     QCOMPARE(header.at(0), QStringLiteral("# program: kuvel-counter " KUVEL_VERSION));
     QVERIFY(header.at(1).contains(QRegularExpression("^# date: \\d{4}-\\d\\d-\\d\\dT[\\d:]{8}Z$")));
     QCOMPARE(header.at(6), QStringLiteral("# channel: 2"));
-    QVERIFY(header.at(11).startsWith("# proposed levels: 1: "));
+    // What the channel holds when saved: the levels the scan wrote last.
+    QVERIFY2(header.at(8).startsWith("# levels: 65535, 65535, 65535, "), qPrintable(header.at(8)));
+    QVERIFY(header.at(12).startsWith("# proposed levels: 1: "));
     // The fit of the detector's model follows the proposals it made.
-    QVERIFY(header.at(12).startsWith("# pulse height: ") || header.at(12).startsWith("# fit: none"));
+    QVERIFY(header.at(13).startsWith("# pulse height: ")
+            || header.at(13).startsWith("# fit: none"));
     QVERIFY(m_window->defaultScanName("csv").contains(
         QRegularExpression("^scan-ch2-\\d{8}-\\d{6}\\.csv$")));
 
@@ -626,6 +633,21 @@ void TestCalibration::proposedLevelsApplied()
     QCOMPARE(child<QSpinBox>("sbChannel")->value(), 4);
     QCOMPARE(child<QSpinBox>("sbRefLevel1")->value(), levels.at(0));
     QCOMPARE(child<QSpinBox>("sbRefLevel4")->value(), levels.at(3));
+
+    // Saved now, the scan names the levels applied beside the ones it proposed.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("applied.csv");
+    QVERIFY(m_window->saveScanData(path));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(file.readAll()).split('\n');
+    const QString applied = QStringLiteral("%1, %2, %3, %4")
+                                .arg(levels.at(0))
+                                .arg(levels.at(1))
+                                .arg(levels.at(2))
+                                .arg(levels.at(3));
+    QVERIFY(lines.contains("# levels: " + applied));
+    QVERIFY(lines.contains("# applied levels: " + applied));
 }
 
 void TestCalibration::savePlotFile_data()

@@ -105,6 +105,7 @@ private slots:
     void scanGivesUpOnSilentDevice();
     void lateCountsNeverPrintedForTheNextRead();
     void anotherCounterBehindThePortEndsWatch();
+    void restartedCounterRestoredMidScan();
     void signalStopsCounter_data();
     void signalStopsCounter();
     void closedOutputStopsCounter();
@@ -604,13 +605,16 @@ void TestCli::scanHeaderAndProposals()
     QStringList keys;
     for (const QString &line : result.out.filter(QRegularExpression("^# ")))
         keys.append(line.section(QLatin1Char(':'), 0, 0));
-    QCOMPARE(keys,
-             QStringList({"# program", "# date", "# port", "# device type", "# identifier",
-                          "# firmware", "# channel", "# time constant", "# start", "# stop",
-                          "# step", "# proposed levels", "# pulse height", "# peak widths",
-                          "# photon-number weights", "# mean photon number", "# fit"}));
+    QCOMPARE(
+        keys,
+        QStringList({"# program", "# date", "# port", "# device type", "# identifier", "# firmware",
+                     "# channel", "# time constant", "# levels", "# start", "# stop", "# step",
+                     "# proposed levels", "# pulse height", "# peak widths",
+                     "# photon-number weights", "# mean photon number", "# fit"}));
     QVERIFY(result.out.contains("# channel: 2"));
-    QCOMPARE(result.out.at(11), "phase,level,count");
+    QCOMPARE(result.out.at(12), "phase,level,count");
+    // The levels the scan wrote before it began; nothing else is known of the channel.
+    QVERIFY(result.out.contains("# levels: 0, 65535, 65535, 65535"));
     // Known only at the end: after the rows, and the same on standard error.
     const QStringList results = result.out.mid(result.out.size() - 6);
     const QString proposals = results.first().mid(int(qstrlen("# proposed levels: ")));
@@ -739,6 +743,49 @@ void TestCli::anotherCounterBehindThePortEndsWatch()
     for (const LogEntry &entry : received(SimLog::frames(other.logLines())))
         codes << entry.code;
     QCOMPARE(codes, QList<quint8>({CommandCode::DeviceType, CommandCode::Identifier}));
+}
+
+// The counter comes back mid-scan with another type text and the same identifier, in its
+// power-on state: the scan's channel, time constant and levels are written again and counting
+// restarted before a further point is recorded, and the answer read under the power-on state
+// is none of them.
+void TestCli::restartedCounterRestoredMidScan()
+{
+    QTemporaryDir dir;
+    const QString port = dir.filePath("kuvel-port");
+    QVERIFY(m_sim.start({"--numbered-counts"}, port));
+    QCOMPARE(run({"--port", port, "set", "timeconst", "0.01"}, false).exitCode, 0);
+    QProcess cli;
+    cli.start(QStringLiteral(KUVEL_CLI_PATH),
+              {"--port", port, "scan", "--channel", "3", "--start", "0", "--stop", "39000",
+               "--step", "1000"});
+    QVERIFY(cli.waitForStarted());
+    QVERIFY(QTest::qWaitFor([&] { return m_sim.logLines().filter(" rx 17").size() >= 5; }));
+    m_sim.stop();
+    QVERIFY(m_sim.start({"--numbered-counts", "--type", "KuvelCounter 2.0"}, port));
+    QVERIFY(cli.waitForFinished(RunTimeoutMs));
+    QCOMPARE(cli.exitCode(), 0);
+
+    // In phase 1 the count is the number of the counts request: the restarted counter's
+    // first one, read before its state was restored, is no point.
+    QList<int> levels;
+    int firstAnswers = 0;
+    for (const QString &line : lines(cli.readAllStandardOutput())) {
+        const QStringList fields = line.split(',');
+        if (fields.size() == 3 && fields.at(0) == "1") {
+            levels << fields.at(1).toInt();
+            firstAnswers += fields.at(2) == "1";
+        }
+    }
+    QCOMPARE(firstAnswers, 1);
+    QCOMPARE(levels.size(), 40);
+    for (int i = 0; i < levels.size(); ++i)
+        QCOMPARE(levels.at(i), 1000 * i);
+    const QStringList requests = simRequests(m_sim.logLines());
+    QVERIFY(requests.contains("13 02"));
+    QVERIFY(requests.contains("15"));
+    const QString err = QString::fromUtf8(cli.readAllStandardError());
+    QVERIFY2(err.contains("opened again with type \"KuvelCounter 2.0\""), qPrintable(err));
 }
 
 void TestCli::signalStopsCounter_data()

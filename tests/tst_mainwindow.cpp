@@ -102,6 +102,7 @@ private slots:
     // Trend
     void trendRecordsCountsSent();
     void trendRecordWriteErrorWarns();
+    void restartedCounterRestoredWhileCounting();
 
 private:
     // A shown window bound to `port`; `identified` tells whether identification succeeded.
@@ -226,8 +227,11 @@ void TestMainWindow::controlsShowDeviceValues()
     QVERIFY(identified);
     QCOMPARE(child<QSpinBox>("sbChannel")->value(), 3);
     QCOMPARE(child<QDoubleSpinBox>("dsbTimeConst")->value(), 0.25);
-    for (const char *name : {"sbRefLevel1", "sbRefLevel2", "sbRefLevel3", "sbRefLevel4"})
+    // No level was written: none is known, and none passes for 0.
+    for (const char *name : {"sbRefLevel1", "sbRefLevel2", "sbRefLevel3", "sbRefLevel4"}) {
         QCOMPARE(child<QSpinBox>(name)->value(), 0);
+        QCOMPARE(child<QSpinBox>(name)->text(), QStringLiteral("unknown"));
+    }
 }
 
 void TestMainWindow::erasedChannelAcceptedWithOneWarning()
@@ -789,8 +793,8 @@ void TestMainWindow::trendRecordsCountsSent()
     QCOMPARE(child<QPushButton>("pbRecord")->text(), QStringLiteral("Record..."));
 
     const QStringList all = lines();
-    const QStringList keys = {"program",    "date",     "port",    "device type",
-                              "identifier", "firmware", "channel", "time constant"};
+    const QStringList keys = {"program",  "date",    "port",          "device type", "identifier",
+                              "firmware", "channel", "time constant", "levels"};
     for (int i = 0; i < keys.size(); ++i)
         QVERIFY2(all.at(i).startsWith("# " + keys.at(i) + ": "), qPrintable(all.at(i)));
     QVERIFY(all.at(0).startsWith("# program: kuvel-counter "));
@@ -799,14 +803,15 @@ void TestMainWindow::trendRecordsCountsSent()
                 .hasMatch());
     QVERIFY(QRegularExpression("^# identifier: [0-9a-fA-F]{24}$").match(all.at(4)).hasMatch());
     QVERIFY2(!all.at(5).endsWith(": no answer"), qPrintable(all.at(5)));
-    QCOMPARE(all.mid(6, 3),
-             QStringList(
-                 {"# channel: 1", "# time constant: 0.01", "time_s,count1,count2,count3,count4"}));
+    QCOMPARE(all.mid(6, 4),
+             QStringList({"# channel: 1", "# time constant: 0.01",
+                          "# levels: unknown, unknown, unknown, unknown",
+                          "time_s,count1,count2,count3,count4"}));
 
     // Every row is a counts answer the device sent, in order, and the last one sent is the last
     // row: nothing read while recording was left out.
     const QList<QList<quint32>> sent = simCountsSent(m_sim.logLines());
-    const QStringList rows = all.mid(9);
+    const QStringList rows = all.mid(10);
     QVERIFY(rows.size() <= sent.size());
     double previous = 0;
     for (int i = 0; i < rows.size(); ++i) {
@@ -836,4 +841,56 @@ void TestMainWindow::trendRecordWriteErrorWarns()
 }
 
 QTEST_MAIN(TestMainWindow)
+// The counter restarts while the window counts on channel 3 at 0.01 s: its channel, time
+// constant, the level written and counting are set again, the answer it gave in its power-on
+// state is neither shown nor recorded, and the recording marks the gap.
+void TestMainWindow::restartedCounterRestoredWhileCounting()
+{
+    QTemporaryDir dir;
+    const QString port = dir.filePath("kuvel-port");
+    QVERIFY(m_sim.start({"--numbered-counts"}, port));
+    openWindow(port);
+    child<QSpinBox>("sbChannel")->setValue(3);
+    click("pbSetChannel");
+    child<QDoubleSpinBox>("dsbTimeConst")->setValue(0.01);
+    click("pbSetTimeConst");
+    child<QSpinBox>("sbRefLevel2")->setValue(12000);
+    click("pbSetRefLevel2");
+    click("pbStart");
+    QVERIFY(QTest::qWaitFor([&] { return m_ticks->count() >= 3; }));
+    const QString path = dir.filePath("trend.csv");
+    child<QTabWidget>("tabWidget")->setCurrentWidget(child<QWidget>("tabTrend"));
+    onNextModal<QFileDialog>([path](QFileDialog *dialog) {
+        dialog->selectFile(path);
+        static_cast<QDialog *>(dialog)->accept();
+    });
+    click("pbRecord");
+    const auto lines = [&] {
+        QFile file(path);
+        file.open(QIODevice::ReadOnly);
+        return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+    };
+    QVERIFY(QTest::qWaitFor([&] { return lines().size() >= 14; }));
+
+    m_sim.stop();
+    QVERIFY(m_sim.start({"--numbered-counts"}, port));
+    QVERIFY(QTest::qWaitFor([&] { return m_sim.logLines().filter(" tx 17").size() >= 5; }, 10000));
+    child<QTabWidget>("tabWidget")->setCurrentIndex(0);
+    click("pbStop");
+
+    const QStringList requests = simRequests(m_sim.logLines());
+    QVERIFY(requests.contains("13 02"));
+    QVERIFY(requests.contains("11 0A D7 23 3C"));
+    QVERIFY(requests.contains("10 02 01 E0 2E"));
+    QVERIFY(requests.contains("15"));
+    const QStringList all = lines();
+    QVERIFY(all.contains("# levels: unknown, 12000, unknown, unknown"));
+    QVERIFY2(!all.filter(QRegularExpression("^# gap: .*opened again with channel 1")).isEmpty(),
+             qPrintable(all.join('\n')));
+    // The count of the restarted counter's first answer, read while it did not count.
+    QVERIFY2(all.filter(QRegularExpression("^[\\d.]+,1,")).isEmpty(), qPrintable(all.join('\n')));
+    QCOMPARE(child<QSpinBox>("sbRefLevel2")->value(), 12000);
+    QCOMPARE(child<QSpinBox>("sbRefLevel1")->text(), QStringLiteral("unknown"));
+}
+
 #include "tst_mainwindow.moc"

@@ -1,10 +1,12 @@
 // kuvel-counter-server as a process in front of the simulated counter, driven by Python
 // clients through PyVISA and pyvisa-py (tests/python/server_checks.py) and raw sockets.
 
+#include "simlog.h"
 #include "simprocess.h"
 
 #include <QProcess>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -31,6 +33,7 @@ private slots:
     void badInputsHurtOnlyTheirClient();
     void readOnlyRefusesWrites();
     void lostCounterGivesErrorsUntilBack();
+    void restartedCounterRestored();
     void deviceTextsStayInTheirAnswer();
     void idleHalfLinesLoseTheirSlot();
     void pyMeasureInstrument();
@@ -151,6 +154,39 @@ void TestServer::lostCounterGivesErrorsUntilBack()
     QVERIFY(received.size() >= 2);
     QVERIFY2(received.at(0).contains(" rx 06") && received.at(1).contains(" rx 05"),
              qPrintable(received.mid(0, 2).join('\n')));
+}
+
+// The counter restarts in its power-on state: the channel, time constant and level the
+// clients wrote and counting are set again, the counts it gave before are no answer, and the
+// error queue says what it found.
+void TestServer::restartedCounterRestored()
+{
+    QVERIFY(startServer());
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, m_port);
+    QVERIFY(socket.waitForConnected(StartTimeoutMs));
+    const auto query = [&socket](const QByteArray &line) {
+        socket.write(line + '\n');
+        while (!socket.canReadLine()) {
+            if (!socket.waitForReadyRead(StartTimeoutMs))
+                return QByteArray();
+        }
+        return socket.readLine().trimmed();
+    };
+    QCOMPARE(query("CONF:CHAN 3;CONF:TCON 0.01;CONF:LEV 3,2,12000;INIT;FETC:COUN?").count(','), 3);
+    m_sim.stop();
+    QVERIFY(m_sim.start({"--numbered-counts"}, m_link));
+
+    socket.write("FETC:COUN?\n");
+    const QByteArray error = query("SYST:ERR?");
+    QVERIFY2(error.startsWith("-240,") && error.contains("opened again with channel 1"),
+             error.constData());
+    QCOMPARE(query("CONF:CHAN?"), QByteArray("3"));
+    QVERIFY(!query("FETC:COUN?").startsWith("1,"));
+    const QStringList requests = simRequests(m_sim.logLines());
+    QVERIFY(requests.contains("13 02"));
+    QVERIFY(requests.contains("10 02 01 E0 2E"));
+    QVERIFY(requests.contains("15"));
 }
 
 void TestServer::deviceTextsStayInTheirAnswer()
