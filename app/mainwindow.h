@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QString>
 
+class CountDisplay;
 class CounterClient;
 class CountTrend;
 class KuvelCounterDriver;
@@ -124,6 +125,7 @@ private:
     ScanPlot *m_plot;
     ProposalsPanel *m_proposals;
     ScanController *m_scan;
+    CountDisplay *m_counts;
     // Gone in a window without the trend, which then polls as before.
     QPointer<CountTrend> m_trend;
 
