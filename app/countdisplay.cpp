@@ -1,6 +1,7 @@
 #include "countdisplay.h"
 
 #include <QLabel>
+#include <QLayout>
 #include <QTimer>
 
 CountDisplay::CountDisplay(const std::array<QLabel *, 4> &labels, QObject *parent)
@@ -21,6 +22,13 @@ CountDisplay::CountDisplay(const std::array<QLabel *, 4> &labels, QObject *paren
         label->setText(QStringLiteral("%1: %2").arg(i + 1).arg(QString(10, widest)));
         label->setFixedSize(label->sizeHint());
         label->setText(text);
+        // At the left of its cell, where it stood when it took the cell's width.
+        if (QWidget *parent = label->parentWidget()) {
+            for (QLayout *layout : parent->findChildren<QLayout *>()) {
+                if (layout->setAlignment(label, Qt::AlignLeft | Qt::AlignVCenter))
+                    break;
+            }
+        }
     }
     m_timer->setSingleShot(true);
     connect(m_timer, &QTimer::timeout, this, &CountDisplay::showNow);
