@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "aboutbox.h"
+#include "countdisplay.h"
 #include "counterclient.h"
 #include "counttrend.h"
 #include "datacontext.h"
@@ -92,6 +93,7 @@ MainWindow::MainWindow(QWidget *parent)
     m_pollTimer->setTimerType(Qt::PreciseTimer);
     connect(m_pollTimer, &QTimer::timeout, this, &MainWindow::timeOut);
     m_device.addTick(m_pollTimer);
+    m_counts = new CountDisplay({ui->lCounts1, ui->lCounts2, ui->lCounts3, ui->lCounts4}, this);
 
     m_plot = new ScanPlot(ui->customPlot, this);
     // The proposed levels of the last scan, editable, between the plot and the status line.
@@ -225,7 +227,7 @@ void MainWindow::enebleGUI(bool enable)
     ui->gbSettings->setEnabled(enable);
     ui->tabWidget->setTabEnabled(1, enable);
     if (m_trend)
-        m_trend->setCounting(!enable);
+        m_trend->setCounting(!enable, ui->sbChannel->value());
 }
 
 bool MainWindow::showChannel(int channelIndex)
@@ -340,10 +342,7 @@ void MainWindow::timeOut()
     const bool ok = m_client->readCounts(&counts);
     m_device.resumeDeferred();
     if (ok) {
-        ui->lCounts1->setText(QStringLiteral("1: %1").arg(counts.count[0]));
-        ui->lCounts2->setText(QStringLiteral("2: %1").arg(counts.count[1]));
-        ui->lCounts3->setText(QStringLiteral("3: %1").arg(counts.count[2]));
-        ui->lCounts4->setText(QStringLiteral("4: %1").arg(counts.count[3]));
+        m_counts->show(counts.count);
         m_lastCountsTime = QDateTime::currentDateTime();
         if (m_trend)
             m_trend->addCounts(counts.count);
@@ -466,7 +465,7 @@ bool MainWindow::saveScanData(const QString &path)
 
 bool MainWindow::saveScanPlot(const QString &path)
 {
-    return m_plot->savePlot(path);
+    return m_plot->savePlot(path, m_scan->channel(), m_scan->data().value(QStringLiteral("date")));
 }
 
 bool MainWindow::openScanData(const QString &path)

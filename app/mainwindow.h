@@ -9,6 +9,7 @@
 #include <QString>
 #include <QVector>
 
+class CountDisplay;
 class CounterClient;
 class CountTrend;
 class KuvelCounterDriver;
@@ -130,6 +131,7 @@ private:
     ScanPlot *m_plot;
     ProposalsPanel *m_proposals;
     ScanController *m_scan;
+    CountDisplay *m_counts;
     // Gone in a window without the trend, which then polls as before.
     QPointer<CountTrend> m_trend;
     bool m_showingLevels = false;

@@ -85,11 +85,11 @@ void ScanController::start()
     client->startCounter();
     m_device->resumeDeferred();
 
-    setRunning(true);
     // The levels settle for two time constants of the one read before the first point; the
     // later points are timed by the time constant the window shows.
     const int delay = m_sequence->start(double(timeConst));
     m_sequence->setTimeConst(ui->dsbTimeConst->value());
+    setRunning(true);
     m_device->restart(m_timer, delay);
 }
 
@@ -233,7 +233,9 @@ void ScanController::showProgress()
         return;
     }
     const int percent = int(qint64(m_data.points.size()) * 100 / totalPoints);
-    m_window->setWindowTitle(tr("Kuvel Counter - calibration %1 %").arg(percent));
+    m_window->setWindowTitle(tr("Kuvel Counter - calibration %1 %, about %2 s left")
+                                 .arg(percent)
+                                 .arg(m_sequence->secondsLeft(), 0, 'f', 1));
 }
 
 QString ScanController::heldLevelsText() const
@@ -291,6 +293,8 @@ void ScanController::showSaved(const ScanData &data, const QString &path)
     m_channel = data.value(QStringLiteral("channel")).toInt(&ok);
     if (!ok || m_channel < CounterClient::MinChannel || m_channel > CounterClient::MaxChannel)
         m_channel = 0;
+    if (m_channel > 0)
+        ui->sbChannelCalibr->setValue(m_channel);
     int phases = 0;
     for (const ScanData::Point &point : data.points)
         phases = qMax(phases, point.phase);

@@ -1,17 +1,14 @@
 #include "scanplot.h"
 
 #include "detectorfit.h"
+#include "plotsupport.h"
 
-#include <QBuffer>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QImageWriter>
 #include <QMenu>
 #include <QMessageBox>
-#include <QSaveFile>
-#include <QTemporaryFile>
 #include <QTimer>
 #include <qcustomplot.h>
 
@@ -25,64 +22,6 @@ QPen phasePen(int phase)
 {
     static const Qt::GlobalColor colours[] = {Qt::blue, Qt::red, Qt::magenta, Qt::yellow};
     return QPen(colours[phase - 1]);
-}
-
-// Writes `bytes` to a new file beside `path` and only then puts it in place of `path`, so a
-// failed save leaves no half file and keeps the one saved before. Each write goes straight to
-// the file: a buffered one that fails only when QSaveFile closes the file is not reported by
-// it, and an empty file would replace the older one.
-bool writeWholeFile(const QString &path, const QByteArray &bytes, QString *reason)
-{
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && file.write(bytes) == bytes.size()
-        && file.flush() && file.commit()) {
-        return true;
-    }
-    *reason = file.errorString();
-    file.cancelWriting();
-    return false;
-}
-
-// The plot as a PNG or JPG file in memory, as the plot's own savePng/saveJpg would write it.
-// Those write to the target's path directly and truncate an older file before they can fail.
-QByteArray rasterPlot(QCustomPlot *plot, const char *format, QString *reason)
-{
-    QImage image = plot->toPixmap().toImage();
-    // The plot library stores 96 dots per inch.
-    const int dotsPerMeter = int(96 / 0.0254);
-    image.setDotsPerMeterX(dotsPerMeter);
-    image.setDotsPerMeterY(dotsPerMeter);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    QImageWriter writer(&buffer, format);
-    if (image.isNull() || !writer.write(image)) {
-        *reason = writer.errorString();
-        return {};
-    }
-    return bytes;
-}
-
-// The plot as a PDF file in memory. Only the plot library knows how to draw itself into a
-// PDF, and it writes to a path: a temporary one here, read back and checked for the trailer
-// a complete PDF ends with, since the PDF writer does not report a failed write.
-QByteArray pdfPlot(QCustomPlot *plot, QString *reason)
-{
-    QTemporaryFile temporary(QDir::tempPath() + QStringLiteral("/kuvel-plot-XXXXXX.pdf"));
-    if (!temporary.open()) {
-        *reason = temporary.errorString();
-        return {};
-    }
-    temporary.close();
-    QByteArray bytes;
-    QFile written(temporary.fileName());
-    if (plot->savePdf(temporary.fileName()) && written.open(QIODevice::ReadOnly))
-        bytes = written.readAll();
-    if (!bytes.trimmed().endsWith("%%EOF")) {
-        *reason = QCoreApplication::translate("MainWindow", "the PDF could not be written in %1")
-                      .arg(QDir::toNativeSeparators(QDir::tempPath()));
-        return {};
-    }
-    return bytes;
 }
 
 } // namespace
@@ -102,7 +41,7 @@ ScanPlot::ScanPlot(QCustomPlot *plot, QWidget *window)
             SLOT(setRange(QCPRange)));
     m_plot->xAxis->setLabel(tr("Reference level"));
     m_plot->yAxis->setLabel(tr("Counts"));
-    m_plot->legend->setVisible(true);
+    PlotSupport::placeLegendAbove(m_plot);
 
     m_replotTimer->setObjectName(QStringLiteral("replotTimer"));
     m_replotTimer->setSingleShot(true);
@@ -134,7 +73,7 @@ void ScanPlot::reset()
     m_plot->yAxis->setScaleType(QCPAxis::stLogarithmic);
     m_plot->yAxis2->setScaleType(QCPAxis::stLogarithmic);
     // Counts span decades; this plot library only places ticks by decade when told to.
-    QSharedPointer<QCPAxisTickerLog> logTicker(new QCPAxisTickerLog);
+    QSharedPointer<QCPAxisTickerLog> logTicker(new PlotSupport::EndLabelledLogTicker);
     m_plot->yAxis->setTicker(logTicker);
     m_plot->yAxis2->setTicker(logTicker);
     m_plot->setInteractions(QCP::iRangeDrag | QCP::iRangeZoom);
@@ -231,31 +170,21 @@ void ScanPlot::replotSoon()
 bool ScanPlot::saveData(const QString &path, const ScanData &data)
 {
     QString reason;
-    if (writeWholeFile(path, data.toCsv(), &reason))
+    if (PlotSupport::writeWholeFile(path, data.toCsv(), &reason))
         return true;
     warn(tr("Can't save the scan data to %1:\n%2").arg(QDir::toNativeSeparators(path), reason));
     return false;
 }
 
-bool ScanPlot::savePlot(const QString &path)
+bool ScanPlot::savePlot(const QString &path, int channel, const QString &date)
 {
-    const QString suffix = QFileInfo(path).suffix().toLower();
-    // The file shows the newest points even while the throttled replot is still pending.
-    m_plot->replot();
-    QByteArray bytes;
+    QString title = tr("Calibration scan");
+    if (channel > 0)
+        title += tr(", channel %1").arg(channel);
+    if (!date.isEmpty())
+        title += QStringLiteral(", ") + date;
     QString reason;
-    if (suffix == QLatin1String("png")) {
-        bytes = rasterPlot(m_plot, "png", &reason);
-    } else if (suffix == QLatin1String("jpg") || suffix == QLatin1String("jpeg")) {
-        bytes = rasterPlot(m_plot, "jpg", &reason);
-    } else if (suffix == QLatin1String("pdf")) {
-        bytes = pdfPlot(m_plot, &reason);
-    } else {
-        warn(tr("Can't save the plot to %1:\nthe file name must end in .png, .jpg or .pdf")
-                 .arg(QDir::toNativeSeparators(path)));
-        return false;
-    }
-    if (!bytes.isEmpty() && writeWholeFile(path, bytes, &reason))
+    if (PlotSupport::savePlot(m_plot, path, m_plotSize, title, &reason))
         return true;
     warn(tr("Can't save the plot to %1:\n%2").arg(QDir::toNativeSeparators(path), reason));
     return false;
@@ -283,30 +212,23 @@ QString ScanPlot::askDataPath(const QString &name)
 
 QString ScanPlot::askPlotPath(const QString &name)
 {
-    return askSavePath(
+    QSize size = m_plotSize.isValid() ? m_plotSize : m_plot->size();
+    const QString path = askSavePath(
         tr("Save plot..."), name,
         {tr("PNG image (*.png)"), tr("JPEG image (*.jpg *.jpeg)"), tr("PDF document (*.pdf)")},
-        {QStringLiteral("png"), QStringLiteral("jpg"), QStringLiteral("pdf")});
+        {QStringLiteral("png"), QStringLiteral("jpg"), QStringLiteral("pdf")}, &size);
+    if (!path.isEmpty())
+        m_plotSize = size;
+    return path;
 }
 
 QString ScanPlot::askSavePath(const QString &caption, const QString &name,
-                              const QStringList &filters, const QStringList &suffixes)
+                              const QStringList &filters, const QStringList &suffixes, QSize *size)
 {
-    QFileDialog dialog(m_window, caption, m_saveDir);
-    dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setNameFilters(filters);
-    // A name typed without an extension gets the chosen format's before the dialog checks for
-    // a file to replace; added afterwards, it could overwrite one without asking.
-    dialog.setDefaultSuffix(suffixes.first());
-    connect(&dialog, &QFileDialog::filterSelected, &dialog,
-            [&dialog, filters, suffixes](const QString &filter) {
-                dialog.setDefaultSuffix(suffixes.value(filters.indexOf(filter), suffixes.first()));
-            });
-    dialog.selectFile(name);
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-        return {};
-    const QString path = dialog.selectedFiles().first();
-    m_saveDir = QFileInfo(path).absolutePath();
+    const QString path
+        = PlotSupport::askSavePath(m_window, caption, m_saveDir, name, filters, suffixes, size);
+    if (!path.isEmpty())
+        m_saveDir = QFileInfo(path).absolutePath();
     return path;
 }
 

@@ -4,6 +4,7 @@
 #include "scandata.h"
 
 #include <QObject>
+#include <QSize>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -47,11 +48,14 @@ public:
     // Each warns the operator and returns false when the file cannot be written or read,
     // leaving an existing file, or what the plot showed, as it was.
     bool saveData(const QString &path, const ScanData &data);
-    bool savePlot(const QString &path);
+    // The plot at the size chosen in the last Save plot dialog (the size shown before one),
+    // under a title line naming the scan's channel (0: none known) and date.
+    bool savePlot(const QString &path, int channel = 0, const QString &date = QString());
     bool readData(const QString &path, ScanData *data);
 
     // File dialogs that start in the folder used last; empty when cancelled.
     QString askDataPath(const QString &name);
+    // Also asks for the picture's size.
     QString askPlotPath(const QString &name);
     QString askOpenPath();
     QString saveDir() const { return m_saveDir; }
@@ -72,7 +76,7 @@ private:
     void showMenu(const QPoint &pos);
     void replotSoon();
     QString askSavePath(const QString &caption, const QString &name, const QStringList &filters,
-                        const QStringList &suffixes);
+                        const QStringList &suffixes, QSize *size = nullptr);
     void warn(const QString &text);
 
     QCustomPlot *m_plot;
@@ -83,6 +87,8 @@ private:
     QAction *m_savePlotAction;
     QAction *m_openDataAction;
     QVector<QCPCurve *> m_fitCurves;
+    // The size of a saved plot; invalid: as shown.
+    QSize m_plotSize;
     // Where the operator saved last, offered again by the next file dialog.
     QString m_saveDir;
 };

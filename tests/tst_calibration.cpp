@@ -578,7 +578,10 @@ void TestCalibration::savedDataMatchesScan()
     const QList<double> counts = values(1);
     click("pbStartCalibration");
     click("pbStopCalibration");
+    child<QSpinBox>("sbChannelCalibr")->setValue(5);
     QVERIFY(m_window->openScanData(path));
+    // The scan's channel, ready for the next scan or Apply levels.
+    QCOMPARE(child<QSpinBox>("sbChannelCalibr")->value(), 2);
     QCOMPARE(plot()->graphCount(), 4);
     QCOMPARE(values(1), counts);
     QCOMPARE(plot()->graph(3)->name(), QStringLiteral("4-photon"));
@@ -855,13 +858,17 @@ void TestCalibration::progressInTitle_data()
     QTest::addColumn<int>("stop");
     QTest::addColumn<int>("step");
     QTest::addColumn<QStringList>("titles");
+    // The settle time of the whole scan, two time constants before each phase and one before
+    // each further point.
+    QTest::addColumn<QString>("firstTimeLeft");
 
     QTest::newRow("stop between points")
-        << 100 << 350 << 100 << progressTitles({0, 8, 16, 25, 33, 41, 50, 58, 66, 75, 83, 91, 100});
+        << 100 << 350 << 100 << progressTitles({0, 8, 16, 25, 33, 41, 50, 58, 66, 75, 83, 91, 100})
+        << "0.2";
     QTest::newRow("start above stop, step 0")
-        << 500 << 300 << 0 << progressTitles({0, 25, 50, 75, 100});
+        << 500 << 300 << 0 << progressTitles({0, 25, 50, 75, 100}) << "0.1";
     QTest::newRow("last level 65535")
-        << 65000 << 65535 << 535 << progressTitles({0, 12, 25, 37, 50, 62, 75, 87, 100});
+        << 65000 << 65535 << 535 << progressTitles({0, 12, 25, 37, 50, 62, 75, 87, 100}) << "0.1";
 }
 
 void TestCalibration::progressInTitle()
@@ -870,12 +877,28 @@ void TestCalibration::progressInTitle()
     QFETCH(int, stop);
     QFETCH(int, step);
     QFETCH(QStringList, titles);
+    QFETCH(QString, firstTimeLeft);
     openWindow(0.01, 1, start, stop, step);
     recordTitles();
 
     click("pbStartCalibration");
     waitForScanEnd();
+    // Each progress title also says the settle time left, as the command line does.
+    const QRegularExpression timeLeft(", about (\\d+\\.\\d) s left$");
+    QStringList secondsLeft;
+    for (QString &title : m_titles) {
+        const QRegularExpressionMatch match = timeLeft.match(title);
+        if (match.hasMatch())
+            secondsLeft.append(match.captured(1));
+        title.remove(timeLeft);
+    }
     QCOMPARE(m_titles, titles);
+    QCOMPARE(secondsLeft.size(), titles.size() - 1);
+    QCOMPARE(secondsLeft.first(), firstTimeLeft);
+    QCOMPARE(secondsLeft.last(), QStringLiteral("0.0"));
+    for (int i = 1; i < secondsLeft.size(); ++i)
+        QVERIFY2(secondsLeft[i].toDouble() <= secondsLeft[i - 1].toDouble(),
+                 qPrintable(secondsLeft.join(' ')));
     // The status line keeps showing the last point.
     QVERIFY(child<QLabel>("lStatus")->text().startsWith("Phase: 4, Value: "));
 }

@@ -14,6 +14,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QSettings>
 #include <QSpinBox>
@@ -103,6 +104,7 @@ private slots:
     void trendRecordsCountsSent();
     void trendRecordWriteErrorWarns();
     void restartedCounterRestoredWhileCounting();
+    void trendSavesPlotAtChosenSizeAndData();
 
 private:
     // A shown window bound to `port`; `identified` tells whether identification succeeded.
@@ -787,6 +789,16 @@ void TestMainWindow::trendRecordsCountsSent()
         return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
     };
     QVERIFY(QTest::qWaitFor([&] { return lines().size() >= 9 + 5; }));
+    // Paused, the view holds still while the readings go on being kept and recorded.
+    click("pbPause");
+    QVERIFY(child<CountTrend>("tabTrend")->isPaused());
+    const QCPRange shown = plot->xAxis->range();
+    const int recorded = lines().size();
+    QTest::qWait(600);
+    QCOMPARE(plot->xAxis->range(), shown);
+    QVERIFY(lines().size() > recorded + 5);
+    click("pbPause");
+    QVERIFY(QTest::qWaitFor([&] { return plot->xAxis->range().upper > shown.upper; }));
     tabs->setCurrentIndex(0);
     click("pbStop");
     // Stopping the count ends its recording.
@@ -838,6 +850,51 @@ void TestMainWindow::trendRecordWriteErrorWarns()
     QCOMPARE(boxes.shown.size(), 1);
     QCOMPARE(boxes.shown.first().title, QStringLiteral("Warning..."));
     QVERIFY2(boxes.shown.first().text.contains("/dev/full"), qPrintable(boxes.shown.first().text));
+}
+
+void TestMainWindow::trendSavesPlotAtChosenSizeAndData()
+{
+    QTemporaryDir dir;
+    CountTrend trend;
+    trend.resize(500, 400);
+    trend.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&trend));
+    trend.setCounting(true, 3);
+    const quint32 counts[][4] = {{400, 30, 2, 0}, {410, 31, 3, 1}};
+    for (const auto &reading : counts)
+        trend.addCounts(reading);
+
+    // Right click, Save plot..., a size typed into the dialog.
+    auto *plot = trend.findChild<QCustomPlot *>("trendPlot");
+    QTest::mouseClick(trend.windowHandle(), Qt::RightButton, {},
+                      plot->mapTo(&trend, plot->rect().center()));
+    QMenu *menu = nullptr;
+    QVERIFY(QTest::qWaitFor([&] {
+        return (menu = qobject_cast<QMenu *>(QApplication::activePopupWidget())) != nullptr;
+    }));
+    const QString path = dir.filePath("trend.png");
+    onNextModal<QFileDialog>([path](QFileDialog *dialog) {
+        dialog->findChild<QSpinBox *>("sbPlotWidth")->setValue(640);
+        dialog->findChild<QSpinBox *>("sbPlotHeight")->setValue(360);
+        if (auto *edit = dialog->findChild<QLineEdit *>("fileNameEdit"))
+            edit->clearFocus();
+        dialog->selectFile(path);
+        static_cast<QDialog *>(dialog)->accept();
+    });
+    QAction *save = menu->findChild<QAction *>("actionTrendSavePlot");
+    QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(save).center());
+    QCOMPARE(QImage(path).size(), QSize(640, 360));
+
+    const QString data = dir.filePath("trend.csv");
+    QVERIFY(trend.saveData(data));
+    QFile file(data);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 4 + 2);
+    QCOMPARE(lines.at(2), QStringLiteral("# channel: 3"));
+    QCOMPARE(lines.at(3), QStringLiteral("time_s,count1,count2,count3,count4"));
+    QVERIFY(lines.at(4).startsWith("0.000,400,30,2,0"));
+    QVERIFY(lines.at(5).endsWith(",410,31,3,1"));
 }
 
 QTEST_MAIN(TestMainWindow)
