@@ -1,8 +1,9 @@
 #ifndef COUNTTREND_H
 #define COUNTTREND_H
 
+#include "linewriter.h"
+
 #include <QElapsedTimer>
-#include <QFile>
 #include <QString>
 #include <QWidget>
 
@@ -59,7 +60,7 @@ private:
     qint64 m_clockEpochMs = 0;
     bool m_newRun = false;
     double m_lastKey = 0;
-    QFile m_file;
+    LineWriter m_file;
     QElapsedTimer m_recordClock;
     QString m_saveDir;
 };
