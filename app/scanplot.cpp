@@ -30,12 +30,17 @@ QPen phasePen(int phase)
 // Writes `bytes` to a new file beside `path` and only then puts it in place of `path`, so a
 // failed save leaves no half file and keeps the one saved before. Each write goes straight to
 // the file: a buffered one that fails only when QSaveFile closes the file is not reported by
-// it, and an empty file would replace the older one.
+// it, and an empty file would replace the older one. A write the disk takes in part names no
+// error: the rest is written again, and that write fails with the system's reason.
 bool writeWholeFile(const QString &path, const QByteArray &bytes, QString *reason)
 {
     QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && file.write(bytes) == bytes.size()
-        && file.flush() && file.commit()) {
+    bool written = file.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    for (qint64 done = 0, n = 0; written && done < bytes.size(); done += n) {
+        n = file.write(bytes.constData() + done, bytes.size() - done);
+        written = n > 0;
+    }
+    if (written && file.flush() && file.commit()) {
         return true;
     }
     *reason = file.errorString();
@@ -267,7 +272,7 @@ bool ScanPlot::readData(const QString &path, ScanData *data)
     QString reason;
     if (!file.open(QIODevice::ReadOnly))
         reason = file.errorString();
-    else if (!ScanData::fromCsv(file.readAll(), data, &reason))
+    else if (!ScanData::fromCsv(file.read(ScanData::MaxFileBytes + 1), data, &reason))
         reason = tr("it is not a saved scan: %1").arg(reason);
     if (reason.isEmpty())
         return true;

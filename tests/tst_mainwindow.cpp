@@ -2,6 +2,8 @@
 #include "commandcodes.h"
 #include "counttrend.h"
 #include "mainwindow.h"
+#include "scandata.h"
+#include "scanplot.h"
 #include "scriptedcounter.h"
 #include "ser2netprocess.h"
 #include "simlog.h"
@@ -15,6 +17,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QSettings>
 #include <QSpinBox>
 #include <QTabWidget>
@@ -22,8 +25,11 @@
 #include <QtTest>
 #include <qcustomplot.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <memory>
+#include <sys/resource.h>
 
 namespace {
 
@@ -102,6 +108,12 @@ private slots:
     // Trend
     void trendRecordsCountsSent();
     void trendRecordWriteErrorWarns();
+
+    // Files
+    void fullFileKeepsWholeLines_data();
+    void fullFileKeepsWholeLines();
+    void openedFileKeepsWindowSize_data();
+    void openedFileKeepsWindowSize();
 
 private:
     // A shown window bound to `port`; `identified` tells whether identification succeeded.
@@ -833,6 +845,115 @@ void TestMainWindow::trendRecordWriteErrorWarns()
     QCOMPARE(boxes.shown.size(), 1);
     QCOMPARE(boxes.shown.first().title, QStringLiteral("Warning..."));
     QVERIFY2(boxes.shown.first().text.contains("/dev/full"), qPrintable(boxes.shown.first().text));
+}
+
+void TestMainWindow::fullFileKeepsWholeLines_data()
+{
+    QTest::addColumn<bool>("record");
+    QTest::newRow("Record...") << true;
+    QTest::newRow("Save data...") << false;
+}
+
+void TestMainWindow::fullFileKeepsWholeLines()
+{
+    QFETCH(bool, record);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("full.csv");
+    const QByteArray older = "an older file\n";
+    CountTrend trend;
+    QCustomPlot plot;
+    auto *scanPlot = new ScanPlot(&plot, &plot);
+    ScanData data;
+    for (quint32 level = 0; level < 200; ++level)
+        data.points.append({1, level, 1000000 + level});
+    if (record) {
+        trend.setCounting(true);
+        QVERIFY(trend.startRecording(path, "# program: kuvel-counter\n"));
+    } else {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(older) == older.size());
+    }
+
+    // A file size limit is a full disk for this process alone.
+    BoxCloser boxes;
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit unlimited {};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    rlimit limit = unlimited;
+    limit.rlim_cur = 1000;
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const quint32 counts[4] = {1234567, 2345678, 3456789, 4567890};
+    for (int i = 0; record && i < 100 && trend.isRecording(); ++i)
+        trend.addCounts(counts);
+    const bool saved = !record && scanPlot->saveData(path, data);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+
+    QVERIFY(!saved && !trend.isRecording());
+    QVERIFY(QTest::qWaitFor([&] { return !boxes.shown.isEmpty(); }));
+    QVERIFY2(boxes.shown.first().text.contains(QString::fromLocal8Bit(std::strerror(EFBIG))),
+             qPrintable(boxes.shown.first().text));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray written = file.readAll();
+    if (!record) {
+        QCOMPARE(written, older);
+        return;
+    }
+    QVERIFY(written.size() > 500 && written.endsWith('\n'));
+    const QList<QByteArray> rows = written.trimmed().split('\n').mid(2);
+    for (const QByteArray &row : rows)
+        QCOMPARE(row.count(','), 4);
+}
+
+void TestMainWindow::openedFileKeepsWindowSize_data()
+{
+    QTest::addColumn<int>("dateLength");
+    QTest::addColumn<bool>("opens");
+    QTest::newRow("a date as long as a line may be") << ScanData::MaxLineBytes - 10 << true;
+    QTest::newRow("a date of 1 MB") << 1024 * 1024 << false;
+}
+
+void TestMainWindow::openedFileKeepsWindowSize()
+{
+    QFETCH(int, dateLength);
+    QFETCH(bool, opens);
+    QSettings settings(QStringLiteral("Kuvel"), QStringLiteral("kuvel-counter"));
+    settings.clear();
+    m_window = std::make_unique<MainWindow>();
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    const QSize size = m_window->size();
+    const int minimumWidth = m_window->minimumSizeHint().width();
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath("scan.csv");
+    ScanData data;
+    data.header = {{"date", QString(dateLength, QLatin1Char('9'))}, {"channel", "1"}};
+    data.points = {{1, 100, 5000}, {1, 200, 300}};
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(data.toCsv());
+    file.close();
+    BoxCloser boxes;
+    QCOMPARE(m_window->openScanData(path), opens);
+    QCOMPARE(boxes.shown.size(), opens ? 0 : 1);
+    if (!opens)
+        QVERIFY2(boxes.shown.first().text.contains("longer than"),
+                 qPrintable(boxes.shown.first().text));
+    // The label's new size reaches the window's layout through posted layout requests.
+    QTest::qWait(100);
+    QCOMPARE(m_window->minimumSizeHint().width(), minimumWidth);
+    QCOMPARE(m_window->size(), size);
+
+    // Nor does a window saved far wider than the screens come back so.
+    m_window->close();
+    m_window = std::make_unique<MainWindow>();
+    QCOMPARE(m_window->size(), size);
+    m_window->resize(100000, size.height());
+    m_window->close();
+    m_window = std::make_unique<MainWindow>();
+    QVERIFY(m_window->width() <= 2 * m_window->screen()->virtualSize().width());
+    settings.clear();
 }
 
 QTEST_MAIN(TestMainWindow)
