@@ -1,12 +1,16 @@
 // A complete four-phase calibration scan at the shortest time constant, 0.01 s, against the
 // simulated counter, driven through the main window as the operator drives it. The baseline
 // is the sum of the settle delays the scan itself arms: what a scan costs with no work at all.
+// Then "Open data..." of the largest scan a file may hold, its points in reverse order against
+// the same points in order: a plot that adds them one by one out of order takes n squared.
 #include "bareline.h"
 #include "benchstats.h"
 #include "commandcodes.h"
 #include "mainwindow.h"
+#include "scandata.h"
 #include "simprocess.h"
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <QApplication>
@@ -14,6 +18,7 @@
 #include <QEventLoop>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <qcustomplot.h>
 
@@ -260,6 +265,45 @@ int main(int argc, char **argv)
     row.ratio = "-";
     row.goal = "< 10 %";
     row.met = bench::yesNo(bench::median(overheadPercent) < 10.0);
+    bench::printRow(row);
+
+    QTemporaryDir dir;
+    ScanData data;
+    for (int phase = 1; phase <= 4; ++phase) {
+        for (quint32 level = 0; level < 65536; ++level)
+            data.points.append({phase, level, 100000 - level});
+    }
+    QFile inOrder(dir.filePath("in-order.csv"));
+    inOrder.open(QIODevice::WriteOnly);
+    inOrder.write(data.toCsv());
+    inOrder.close();
+    std::reverse(data.points.begin(), data.points.end());
+    QFile reversed(dir.filePath("reversed.csv"));
+    reversed.open(QIODevice::WriteOnly);
+    reversed.write(data.toCsv());
+    reversed.close();
+    std::vector<double> reversedSeconds, inOrderSeconds;
+    for (int run = 0; run < Runs; ++run) {
+        for (QFile *file : {&reversed, &inOrder}) {
+            const double start = bench::monotonicSeconds();
+            if (!window.openScanData(file->fileName())) {
+                std::fprintf(stderr, "bench_scan: %s was not opened\n",
+                             qPrintable(file->fileName()));
+                return 1;
+            }
+            (file == &reversed ? reversedSeconds : inOrderSeconds)
+                .push_back(bench::monotonicSeconds() - start);
+        }
+    }
+    row.figure
+        = "Open data... of " + std::to_string(data.points.size()) + " points in reverse order, s";
+    row.value = bench::format(bench::median(reversedSeconds), 3);
+    row.spread = bench::spread(reversedSeconds, 3);
+    row.baseline = bench::format(bench::median(inOrderSeconds), 3) + " (in order)";
+    const double ratio = bench::median(reversedSeconds) / bench::median(inOrderSeconds);
+    row.ratio = bench::format(ratio, 3);
+    row.goal = "< 2";
+    row.met = bench::yesNo(ratio < 2.0);
     bench::printRow(row);
     return 0;
 }
