@@ -159,7 +159,7 @@ void CountTrend::addCounts(const quint32 counts[4])
             = QByteArray::number(double(m_recordClock.nsecsElapsed()) / 1e9, 'f', 3) + ','
             + QByteArray::number(counts[0]) + ',' + QByteArray::number(counts[1]) + ','
             + QByteArray::number(counts[2]) + ',' + QByteArray::number(counts[3]) + '\n';
-        if (m_file.write(line) != line.size())
+        if (!m_file.write(line))
             failRecording(m_file.errorString());
     }
     replotSoon();
@@ -219,12 +219,10 @@ QString CountTrend::askRecordPath(int channel)
 bool CountTrend::startRecording(const QString &path, const QByteArray &headerLines)
 {
     stopRecording();
-    m_file.setFileName(path);
     // Unbuffered: every line reaches the file as it is read, and a write that fails is known
     // at once, not when a buffer is flushed later.
     const QByteArray text = headerLines + "time_s,count1,count2,count3,count4\n";
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)
-        || m_file.write(text) != text.size()) {
+    if (!m_file.open(path) || !m_file.write(text)) {
         const QString reason = m_file.errorString();
         m_file.close();
         QMessageBox::warning(

@@ -1,8 +1,9 @@
 #ifndef COUNTTREND_H
 #define COUNTTREND_H
 
+#include "linewriter.h"
+
 #include <QElapsedTimer>
-#include <QFile>
 #include <QSize>
 #include <QString>
 #include <QWidget>
@@ -91,7 +92,7 @@ private:
     qint64 m_clockEpochMs = 0;
     bool m_newRun = false;
     double m_lastKey = 0;
-    QFile m_file;
+    LineWriter m_file;
     QElapsedTimer m_recordClock;
     QString m_saveDir;
     int m_channel = 0;

@@ -20,6 +20,7 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QLineEdit>
+#include <QScreen>
 #include <QSettings>
 #include <QSpinBox>
 #include <QTimer>
@@ -492,6 +493,11 @@ void MainWindow::restoreSettings()
     const QSettings settings {QLatin1String(SettingsOrganization),
                               QLatin1String(SettingsApplication)};
     restoreGeometry(settings.value(QStringLiteral("window/geometry")).toByteArray());
+    // A window may reach past the screens' edges, but not by millions of pixels, as a window
+    // once widened by a file's text was saved.
+    const QSize bound = 2 * screen()->virtualSize();
+    if (width() > bound.width() || height() > bound.height())
+        resize(size().boundedTo(bound));
     const std::pair<QSpinBox *, const char *> boxes[]
         = {{ui->sbChannelCalibr, "calibration/channel"},
            {ui->sbStartCalibr, "calibration/start"},

@@ -151,12 +151,17 @@ bool savePlot(QCustomPlot *plot, const QString &path, const QSize &size, const Q
 bool writeWholeFile(const QString &path, const QByteArray &bytes, QString *reason)
 {
     // Each write goes straight to the file: a buffered one that fails only when QSaveFile
-    // closes the file is not reported by it, and an empty file would replace the older one.
+    // closes the file is not reported by it, and an empty file would replace the older one. A
+    // write the disk takes in part names no error: the rest is written again, and that write
+    // fails with the system's reason.
     QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && file.write(bytes) == bytes.size()
-        && file.flush() && file.commit()) {
-        return true;
+    bool written = file.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    for (qint64 done = 0, n = 0; written && done < bytes.size(); done += n) {
+        n = file.write(bytes.constData() + done, bytes.size() - done);
+        written = n > 0;
     }
+    if (written && file.flush() && file.commit())
+        return true;
     *reason = file.errorString();
     file.cancelWriting();
     return false;

@@ -31,6 +31,9 @@ ScanController::ScanController(Ui::MainWindow *ui, DeviceCall *device, ScanPlot 
     connect(m_timer, &QTimer::timeout, this, &ScanController::step);
     m_device->addTick(m_timer);
     connect(m_panel, &ProposalsPanel::applyRequested, this, &ScanController::applyLevels);
+    // The status line shows an opened file's date and path: no text of any length widens the
+    // window, it is cut at the window's edge.
+    ui->lStatus->setSizePolicy(QSizePolicy::Ignored, ui->lStatus->sizePolicy().verticalPolicy());
 }
 
 ScanController::~ScanController() = default;

@@ -196,7 +196,7 @@ bool ScanPlot::readData(const QString &path, ScanData *data)
     QString reason;
     if (!file.open(QIODevice::ReadOnly))
         reason = file.errorString();
-    else if (!ScanData::fromCsv(file.readAll(), data, &reason))
+    else if (!ScanData::fromCsv(file.read(ScanData::MaxFileBytes + 1), data, &reason))
         reason = tr("it is not a saved scan: %1").arg(reason);
     if (reason.isEmpty())
         return true;

@@ -1,19 +1,25 @@
 // A complete four-phase calibration scan at the shortest time constant, 0.01 s, against the
 // simulated counter, driven through the main window as the operator drives it. The baseline
 // is the sum of the settle delays the scan itself arms: what a scan costs with no work at all.
+// Then "Open data..." of the largest scan a file may hold, its points shuffled against the same
+// points in order: a plot that adds them one by one out of order takes n squared.
 #include "bareline.h"
 #include "benchstats.h"
 #include "commandcodes.h"
 #include "mainwindow.h"
+#include "scandata.h"
 #include "simprocess.h"
 
+#include <algorithm>
 #include <functional>
 #include <memory>
+#include <random>
 #include <QApplication>
 #include <QDoubleSpinBox>
 #include <QEventLoop>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <qcustomplot.h>
 
@@ -260,6 +266,44 @@ int main(int argc, char **argv)
     row.ratio = "-";
     row.goal = "< 10 %";
     row.met = bench::yesNo(bench::median(overheadPercent) < 10.0);
+    bench::printRow(row);
+
+    QTemporaryDir dir;
+    ScanData data;
+    for (int phase = 1; phase <= 4; ++phase) {
+        for (quint32 level = 0; level < 65536; ++level)
+            data.points.append({phase, level, 100000 - level});
+    }
+    QFile inOrder(dir.filePath("in-order.csv"));
+    inOrder.open(QIODevice::WriteOnly);
+    inOrder.write(data.toCsv());
+    inOrder.close();
+    std::shuffle(data.points.begin(), data.points.end(), std::mt19937(1));
+    QFile shuffled(dir.filePath("shuffled.csv"));
+    shuffled.open(QIODevice::WriteOnly);
+    shuffled.write(data.toCsv());
+    shuffled.close();
+    std::vector<double> shuffledSeconds, inOrderSeconds;
+    for (int run = 0; run < Runs; ++run) {
+        for (QFile *file : {&shuffled, &inOrder}) {
+            const double start = bench::monotonicSeconds();
+            if (!window.openScanData(file->fileName())) {
+                std::fprintf(stderr, "bench_scan: %s was not opened\n",
+                             qPrintable(file->fileName()));
+                return 1;
+            }
+            (file == &shuffled ? shuffledSeconds : inOrderSeconds)
+                .push_back(bench::monotonicSeconds() - start);
+        }
+    }
+    row.figure = "Open data... of " + std::to_string(data.points.size()) + " points shuffled, s";
+    row.value = bench::format(bench::median(shuffledSeconds), 3);
+    row.spread = bench::spread(shuffledSeconds, 3);
+    row.baseline = bench::format(bench::median(inOrderSeconds), 3) + " (in order)";
+    const double ratio = bench::median(shuffledSeconds) / bench::median(inOrderSeconds);
+    row.ratio = bench::format(ratio, 3);
+    row.goal = "< 2";
+    row.met = bench::yesNo(ratio < 2.0);
     bench::printRow(row);
     return 0;
 }

@@ -1,11 +1,13 @@
 #include "clioutput.h"
 
 #include "cliexitcode.h"
+#include "linewriter.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 
@@ -16,12 +18,14 @@ int dataErrno = 0;
 
 bool CliOutput::data(const QString &line)
 {
-    const QByteArray bytes = line.toUtf8() + '\n';
-    errno = 0;
-    if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) == size_t(bytes.size())
-        && std::fflush(stdout) == 0)
+    // Unbuffered: a line leaves as it is written, and a file cut by a full disk or a size
+    // limit ends in a whole line.
+    static LineWriter output;
+    if (!output.isOpen())
+        output.attach(STDOUT_FILENO);
+    if (output.write(line.toUtf8() + '\n'))
         return true;
-    dataErrno = errno;
+    dataErrno = output.error();
     return false;
 }
 

@@ -4,7 +4,8 @@
 #include <QString>
 
 // Standard output carries only data, a line at a time and flushed, so a script reading a
-// pipe sees each value as it comes; everything for the person goes to standard error.
+// pipe sees each value as it comes; everything for the person goes to standard error. A file
+// that fills up ends in the last whole line.
 class CliOutput
 {
 public:

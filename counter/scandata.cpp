@@ -2,6 +2,8 @@
 
 #include <QList>
 
+#include <algorithm>
+
 ScanData::Header ScanData::context(const QString &program, const QDateTime &when,
                                    const QString &port, const QString &deviceType,
                                    const QString &identifierHex, const QString &firmware,
@@ -27,14 +29,48 @@ QByteArray ScanData::toCsv() const
 
 bool ScanData::fromCsv(const QByteArray &bytes, ScanData *data, QString *reason)
 {
+    if (bytes.size() > MaxFileBytes) {
+        *reason = QStringLiteral("the file is larger than %1 MiB, more than any scan")
+                      .arg(MaxFileBytes / (1024 * 1024));
+        return false;
+    }
     ScanData read;
     bool columnsSeen = false;
-    const QList<QByteArray> lines = bytes.split('\n');
-    for (int i = 0; i < lines.size(); ++i) {
-        const QByteArray line = lines[i].trimmed();
+    int commentLines = 0;
+    // Line by line in place: a file of many short lines takes no more memory than its bytes.
+    int lineNumber = 0;
+    for (int start = 0; start < bytes.size(); ++lineNumber) {
+        const int lineEnd = bytes.indexOf('\n', start);
+        const int end = lineEnd < 0 ? bytes.size() : lineEnd;
+        const int length = end - start;
+        const QByteArray line
+            = QByteArray::fromRawData(bytes.constData() + start, length).trimmed();
+        start = end + 1;
+        if (lineNumber >= MaxLines) {
+            *reason = QStringLiteral("the file has more than %1 lines, more than any scan")
+                          .arg(MaxLines);
+            return false;
+        }
+        if (length > MaxLineBytes) {
+            *reason = QStringLiteral("line %1 is longer than %2 bytes")
+                          .arg(lineNumber + 1)
+                          .arg(MaxLineBytes);
+            return false;
+        }
         if (line.isEmpty())
             continue;
+        if (lineEnd < 0) {
+            *reason = QStringLiteral("line %1 has no line end: the file was cut off while it "
+                                     "was written")
+                          .arg(lineNumber + 1);
+            return false;
+        }
         if (line.startsWith('#')) {
+            if (++commentLines > MaxCommentLines) {
+                *reason = QStringLiteral("the file has more than %1 comment lines")
+                              .arg(MaxCommentLines);
+                return false;
+            }
             const QString text = QString::fromUtf8(line.mid(1)).trimmed();
             const int colon = text.indexOf(QLatin1Char(':'));
             if (colon > 0)
@@ -44,7 +80,7 @@ bool ScanData::fromCsv(const QByteArray &bytes, ScanData *data, QString *reason)
         if (!columnsSeen) {
             if (line != columnsLine().trimmed()) {
                 *reason = QStringLiteral("line %1 is not the column line \"phase,level,count\"")
-                              .arg(i + 1);
+                              .arg(lineNumber + 1);
                 return false;
             }
             columnsSeen = true;
@@ -60,7 +96,13 @@ bool ScanData::fromCsv(const QByteArray &bytes, ScanData *data, QString *reason)
         }
         if (!ok[0] || !ok[1] || !ok[2] || point.phase < 1 || point.phase > 4
             || point.level > 65535) {
-            *reason = QStringLiteral("line %1 is not a point \"phase,level,count\"").arg(i + 1);
+            *reason = QStringLiteral("line %1 is not a point \"phase,level,count\"")
+                          .arg(lineNumber + 1);
+            return false;
+        }
+        if (read.points.size() == MaxPoints) {
+            *reason = QStringLiteral("the file has more than %1 points, 4 phases of 65536 levels")
+                          .arg(MaxPoints);
             return false;
         }
         read.points.append(point);
@@ -69,6 +111,11 @@ bool ScanData::fromCsv(const QByteArray &bytes, ScanData *data, QString *reason)
         *reason = QStringLiteral("no column line \"phase,level,count\"");
         return false;
     }
+    // A plot adds a point in order at once, but one out of order by moving all after it: the
+    // points of an unsorted file, in order, take n log n, not n squared.
+    std::stable_sort(read.points.begin(), read.points.end(), [](const Point &a, const Point &b) {
+        return a.phase < b.phase || (a.phase == b.phase && a.level < b.level);
+    });
     *data = read;
     return true;
 }

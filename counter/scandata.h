@@ -33,9 +33,22 @@ public:
     static QByteArray columnsLine() { return "phase,level,count\n"; }
     static QByteArray row(const Point &point);
 
+    // What a file may hold to be read: a scan has at most 4 phases of 65536 levels, and its
+    // header a few dozen lines. Larger files are refused, so that no file can take the memory
+    // or the time of the program that opens it.
+    static constexpr int MaxPoints = 4 * 65536;
+    static constexpr int MaxCommentLines = 1000;
+    // A line's bytes, a header line's key and value among them.
+    static constexpr int MaxLineBytes = 4096;
+    // Every line: the points, the comment lines, the column line and blank ones.
+    static constexpr int MaxLines = MaxPoints + 2 * MaxCommentLines;
+    static constexpr qint64 MaxFileBytes = 16 * 1024 * 1024;
+
     QByteArray toCsv() const;
-    // The header and the rows of a saved scan; false with the reason and the line for a file
-    // that is not one.
+    // The header and the rows of a saved scan, the points by phase and level (in the order
+    // read where two are alike); false with the reason and the line for a file that is not
+    // one, is beyond the limits above, or ends in a line without its end, as a write that a
+    // full disk cut off leaves it.
     static bool fromCsv(const QByteArray &bytes, ScanData *data, QString *reason);
 
     // The value of `key`, empty when the header has none.

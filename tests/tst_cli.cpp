@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -109,6 +110,7 @@ private slots:
     void signalStopsCounter_data();
     void signalStopsCounter();
     void closedOutputStopsCounter();
+    void fullOutputFails_data();
     void fullOutputFails();
 
 private:
@@ -857,26 +859,41 @@ void TestCli::closedOutputStopsCounter()
              CommandCode::StopCounter);
 }
 
+void TestCli::fullOutputFails_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<bool>("toFile");
+    QTest::newRow("get, full device") << QStringList {"get", "channel"} << false;
+    QTest::newRow("watch, full device")
+        << QStringList {"watch", "--count", "3", "--period", "0.02"} << false;
+    // bash's limit of 1 KiB: the file takes part of a line, then nothing.
+    QTest::newRow("watch, file at its size limit")
+        << QStringList {"watch", "--period", "0.01"} << true;
+}
+
 void TestCli::fullOutputFails()
 {
+    QFETCH(QStringList, args);
+    QFETCH(bool, toFile);
     QVERIFY(m_sim.start());
-    for (const QStringList &args : {QStringList {"get", "channel"},
-                                    QStringList {"watch", "--count", "3", "--period", "0.02"}}) {
-        const int before = m_sim.logLines().size();
-        QProcess shell;
-        shell.start("bash",
-                    QStringList {"-c", "\"$0\" \"$@\" > /dev/full", KUVEL_CLI_PATH, "--port",
-                                 m_sim.portPath()}
-                        + plain(args));
-        QVERIFY(shell.waitForFinished(RunTimeoutMs));
-        QCOMPARE(shell.exitCode(), 4);
-        const QStringList err = lines(shell.readAllStandardError());
-        QCOMPARE(err.size(), 1);
-        QVERIFY2(err.first().contains("No space left on device"), qPrintable(err.first()));
-        QCOMPARE(
-            received(SimLog::frames(m_sim.logLines().mid(before))).last().code,
-            quint8(args.first() == "watch" ? CommandCode::StopCounter : CommandCode::ReadChannel));
-    }
+    const int before = m_sim.logLines().size();
+    QTemporaryDir dir;
+    const QString path = toFile ? dir.filePath("out.csv") : QStringLiteral("/dev/full");
+    QProcess shell;
+    shell.start("bash",
+                QStringList {"-c", "ulimit -f 1; \"$0\" \"${@:2}\" > \"$1\"", KUVEL_CLI_PATH, path,
+                             "--port", m_sim.portPath()}
+                    + plain(args));
+    QVERIFY(shell.waitForFinished(RunTimeoutMs));
+    QCOMPARE(shell.exitCode(), 4);
+    const QStringList err = lines(shell.readAllStandardError());
+    QCOMPARE(err.size(), 1);
+    const char *reason = toFile ? std::strerror(EFBIG) : "No space left on device";
+    QVERIFY2(err.first().contains(reason), qPrintable(err.first()));
+    QCOMPARE(received(SimLog::frames(m_sim.logLines().mid(before))).last().code,
+             quint8(args.first() == "watch" ? CommandCode::StopCounter : CommandCode::ReadChannel));
+    QFile file(path);
+    QVERIFY(!toFile || (file.open(QIODevice::ReadOnly) && file.readAll().endsWith('\n')));
 }
 
 QTEST_GUILESS_MAIN(TestCli)

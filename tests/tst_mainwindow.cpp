@@ -2,6 +2,8 @@
 #include "commandcodes.h"
 #include "counttrend.h"
 #include "mainwindow.h"
+#include "scandata.h"
+#include "scanplot.h"
 #include "scriptedcounter.h"
 #include "ser2netprocess.h"
 #include "simlog.h"
@@ -16,6 +18,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QScreen>
 #include <QSettings>
 #include <QSpinBox>
 #include <QTabWidget>
@@ -23,8 +26,11 @@
 #include <QtTest>
 #include <qcustomplot.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <memory>
+#include <sys/resource.h>
 
 namespace {
 
@@ -105,6 +111,12 @@ private slots:
     void trendRecordWriteErrorWarns();
     void restartedCounterRestoredWhileCounting();
     void trendSavesPlotAtChosenSizeAndData();
+
+    // Files
+    void fullFileKeepsWholeLines_data();
+    void fullFileKeepsWholeLines();
+    void openedFileKeepsWindowSize_data();
+    void openedFileKeepsWindowSize();
 
 private:
     // A shown window bound to `port`; `identified` tells whether identification succeeded.
@@ -895,6 +907,83 @@ void TestMainWindow::trendSavesPlotAtChosenSizeAndData()
     QCOMPARE(lines.at(3), QStringLiteral("time_s,count1,count2,count3,count4"));
     QVERIFY(lines.at(4).startsWith("0.000,400,30,2,0"));
     QVERIFY(lines.at(5).endsWith(",410,31,3,1"));
+}
+
+void TestMainWindow::fullFileKeepsWholeLines_data()
+{
+    QTest::addColumn<bool>("record");
+    QTest::newRow("Record...") << true;
+    QTest::newRow("Save data...") << false;
+}
+
+void TestMainWindow::fullFileKeepsWholeLines()
+{
+    QFETCH(bool, record);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("full.csv");
+    CountTrend trend;
+    QVERIFY(!record || trend.startRecording(path, {}));
+    QCustomPlot plot;
+    ScanData data;
+    data.points.fill({1, 100, 1000000}, 200);
+    // A file size limit is a full disk for this process alone.
+    BoxCloser boxes;
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit {};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &limit), 0);
+    const rlim_t unlimited = limit.rlim_cur;
+    limit.rlim_cur = 1000;
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const quint32 counts[4] = {1234567, 2345678, 3456789, 4567890};
+    for (int i = 0; record && i < 100; ++i)
+        trend.addCounts(counts);
+    const bool saved = !record && ScanPlot(&plot, &plot).saveData(path, data);
+    limit.rlim_cur = unlimited;
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
+
+    QVERIFY(!saved && !trend.isRecording());
+    QVERIFY(QTest::qWaitFor([&] { return !boxes.shown.isEmpty(); }));
+    QVERIFY2(boxes.shown.first().text.contains(std::strerror(EFBIG)),
+             qPrintable(boxes.shown.first().text));
+    QFile file(path);
+    QVERIFY(!record || (file.open(QIODevice::ReadOnly) && file.readAll().endsWith('\n')));
+}
+
+void TestMainWindow::openedFileKeepsWindowSize_data()
+{
+    QTest::addColumn<int>("dateLength");
+    QTest::newRow("a date as long as a line may be") << ScanData::MaxLineBytes - 10;
+    QTest::newRow("a date of 1 MB, refused") << 1024 * 1024;
+}
+
+void TestMainWindow::openedFileKeepsWindowSize()
+{
+    QFETCH(int, dateLength);
+    QSettings settings(QStringLiteral("Kuvel"), QStringLiteral("kuvel-counter"));
+    settings.clear();
+    m_window = std::make_unique<MainWindow>();
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    const QSize size = m_window->size();
+    const int minimumWidth = m_window->minimumSizeHint().width();
+    QTemporaryDir dir;
+    QFile file(dir.filePath("scan.csv"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("# date: " + QByteArray(dateLength, '9') + "\nphase,level,count\n1,100,5000\n");
+    file.close();
+    BoxCloser boxes;
+    QCOMPARE(m_window->openScanData(file.fileName()), dateLength < ScanData::MaxLineBytes);
+    QCOMPARE(boxes.shown.size(), dateLength < ScanData::MaxLineBytes ? 0 : 1);
+    // The label's new size reaches the window through posted layout requests.
+    QTest::qWait(100);
+    QCOMPARE(m_window->minimumSizeHint().width(), minimumWidth);
+
+    // Nor does a window saved far wider than the screens come back so.
+    m_window->resize(100000, size.height());
+    m_window->close();
+    m_window = std::make_unique<MainWindow>();
+    QVERIFY(m_window->width() <= 2 * m_window->screen()->virtualSize().width());
+    settings.clear();
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -87,6 +87,8 @@ private slots:
     void fitFindsDetector_data();
     void fitFindsDetector();
     void csvReadsBack();
+    void csvReadWithinLimits_data();
+    void csvReadWithinLimits();
     void csvReadByPandas();
 };
 
@@ -324,6 +326,50 @@ void TestScanData::csvReadsBack()
     QCOMPARE(read.header.mid(data.header.size()), results);
     QCOMPARE(read.points.size(), data.points.size());
     QCOMPARE(read.fit(4).pulseHeight(), fit.pulseHeight());
+}
+
+void TestScanData::csvReadWithinLimits_data()
+{
+    QTest::addColumn<QByteArray>("csv");
+    QTest::addColumn<QString>("reason");
+    const QByteArray columns = ScanData::columnsLine();
+    QTest::newRow("points out of order, read in order") << columns + "2,5,1\n1,7,2\n1,3,3\n1,7,4\n"
+                                                        << QString();
+    QTest::newRow("a row cut by a full disk")
+        << columns + "1,23100,47600511\n1,23200,476"
+        << "line 3 has no line end: the file was cut off while it was written";
+    QTest::newRow("a header value of a line's length")
+        << "# date: " + QByteArray(ScanData::MaxLineBytes, '9') + "\n" + columns
+        << "line 1 is longer than 4096 bytes";
+    QTest::newRow("more comment lines than a scan has")
+        << QByteArray("# a: b\n").repeated(ScanData::MaxCommentLines + 1) + columns
+        << "the file has more than 1000 comment lines";
+    QTest::newRow("more points than a scan has")
+        << columns + QByteArray("1,1,1\n").repeated(ScanData::MaxPoints + 1)
+        << "the file has more than 262144 points, 4 phases of 65536 levels";
+    QTest::newRow("more lines than a scan has")
+        << columns + QByteArray(ScanData::MaxLines, '\n')
+        << "the file has more than 264144 lines, more than any scan";
+    QTest::newRow("more bytes than a scan has")
+        << columns + QByteArray(ScanData::MaxFileBytes, ' ')
+        << "the file is larger than 16 MiB, more than any scan";
+}
+
+void TestScanData::csvReadWithinLimits()
+{
+    QFETCH(QByteArray, csv);
+    QFETCH(QString, reason);
+    ScanData read;
+    QString refused;
+    QCOMPARE(ScanData::fromCsv(csv, &read, &refused), reason.isEmpty());
+    QCOMPARE(refused, reason);
+    if (reason.isEmpty()) {
+        // By phase and level, alike ones in the order read: a plot takes them in n log n.
+        QByteArray rows;
+        for (const ScanData::Point &point : read.points)
+            rows += ScanData::row(point);
+        QCOMPARE(rows, QByteArray("1,3,3\n1,7,2\n1,7,4\n2,5,1\n"));
+    }
 }
 
 void TestScanData::csvReadByPandas()
