@@ -171,7 +171,7 @@ void CountTrend::markGap(const QString &what)
     if (isRecording()) {
         const QByteArray line
             = DataContext::lines(DataContext::gap(QDateTime::currentDateTimeUtc(), what));
-        if (m_file.write(line) != line.size())
+        if (!m_file.write(line))
             failRecording(m_file.errorString());
     }
 }
