@@ -3,6 +3,7 @@
 
 #include "scandata.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QSize>
 #include <QString>
@@ -75,6 +76,7 @@ private:
     void reset();
     void showMenu(const QPoint &pos);
     void replotSoon();
+    void replotNow();
     QString askSavePath(const QString &caption, const QString &name, const QStringList &filters,
                         const QStringList &suffixes, QSize *size = nullptr);
     void warn(const QString &text);
@@ -82,6 +84,8 @@ private:
     QCustomPlot *m_plot;
     QWidget *m_window;
     QTimer *m_replotTimer;
+    // Since the last replot; invalid before the first.
+    QElapsedTimer m_sinceReplot;
     QMenu *m_menu;
     QAction *m_saveDataAction;
     QAction *m_savePlotAction;
