@@ -115,9 +115,16 @@ void ScanController::step()
     if (*m_calibrPhase != phaseBefore && !m_sequence->isComplete())
         m_plot->addPhase(*m_calibrPhase + 1);
 
+    // Another device on the line: the window's refusal ends the scan.
+    const bool refused = client->isRefused();
+    // A failed read measures the same level again after the delay of a point of its phase.
+    const bool again = !refused
+        && (step.outcome == ScanSequence::Measure || step.outcome == ScanSequence::Retry);
     // The point is shown after the next level is written and the settle time armed: drawing
-    // the plot takes longer than the device calls of a step, and in the event loop it runs
-    // while the levels settle instead of lengthening every step of the scan.
+    // the plot takes longer than the device calls of a step, and after the timer's start it
+    // runs while the levels settle instead of lengthening every step of the scan.
+    if (again)
+        m_timer->start(step.delayMs);
     if (m_pointPending) {
         m_pointPending = false;
         showStep(QStringLiteral("Phase: %1, Value: %2, Counts: %3")
@@ -130,15 +137,12 @@ void ScanController::step()
                      .arg(*m_calibrPhase + 1)
                      .arg(*m_calibrValue));
     }
-    // Another device on the line: the window's refusal ends the scan.
-    if (client->isRefused())
+    if (refused || again)
         return;
 
     switch (step.outcome) {
     case ScanSequence::Measure:
     case ScanSequence::Retry:
-        // A failed read measures the same level again after the delay of a point of its phase.
-        m_timer->start(step.delayMs);
         return;
     case ScanSequence::Complete:
         ui->pbStopCalibration->click();
