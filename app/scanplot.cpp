@@ -84,7 +84,8 @@ void ScanPlot::startScan()
 {
     reset();
     addPhase(1);
-    m_plot->replot();
+    // Drawn by the timer or with the first point, once the scan's first settle time runs.
+    replotSoon();
 }
 
 void ScanPlot::addPhase(int phase)

@@ -31,7 +31,7 @@ public:
     // `window` parents the file dialogs and the warnings.
     ScanPlot(QCustomPlot *plot, QWidget *window);
 
-    // An empty plot for a new scan, with the graph of phase 1.
+    // An empty plot for a new scan, with the graph of phase 1, drawn with the next replot.
     void startScan();
     // The graph of `phase` (1 to 4), added as the scan reaches it.
     void addPhase(int phase);
