@@ -44,6 +44,11 @@ ProposalsPanel::ProposalsPanel(QWidget *parent)
     m_fitLabel->setObjectName(QStringLiteral("lFit"));
     // A long reason is cut rather than widen the window; the tool tip has the whole report.
     m_fitLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    // Empty before a fit, it keeps the height of its line, so that the plot above is not
+    // resized, and drawn again, at the start and the end of every scan.
+    m_fitLabel->setText(QStringLiteral("0"));
+    m_fitLabel->setMinimumHeight(m_fitLabel->sizeHint().height());
+    m_fitLabel->clear();
     rows->addWidget(m_fitLabel);
 }
 

@@ -10,6 +10,8 @@
 #include "scansequence.h"
 
 #include <QDir>
+#include <QLabel>
+#include <QLayout>
 #include <QTimer>
 
 ScanController::ScanController(Ui::MainWindow *ui, DeviceCall *device, ScanPlot *plot,
@@ -25,6 +27,8 @@ ScanController::ScanController(Ui::MainWindow *ui, DeviceCall *device, ScanPlot 
     , m_calibrPhase(phase)
     , m_timer(new QTimer(this))
 {
+    m_statusMinimum = ui->lStatus->minimumSize();
+    m_statusMaximum = ui->lStatus->maximumSize();
     m_timer->setObjectName(QStringLiteral("calibrationTimer"));
     m_timer->setSingleShot(true);
     m_timer->setTimerType(Qt::PreciseTimer);
@@ -114,30 +118,34 @@ void ScanController::step()
     if (*m_calibrPhase != phaseBefore && !m_sequence->isComplete())
         m_plot->addPhase(*m_calibrPhase + 1);
 
+    // Another device on the line: the window's refusal ends the scan.
+    const bool refused = client->isRefused();
+    // A failed read measures the same level again after the delay of a point of its phase.
+    const bool again = !refused
+        && (step.outcome == ScanSequence::Measure || step.outcome == ScanSequence::Retry);
     // The point is shown after the next level is written and the settle time armed: drawing
-    // the plot takes longer than the device calls of a step, and in the event loop it runs
-    // while the levels settle instead of lengthening every step of the scan.
+    // the plot takes longer than the device calls of a step, and after the timer's start it
+    // runs while the levels settle instead of lengthening every step of the scan.
+    if (again)
+        m_timer->start(step.delayMs);
     if (m_pointPending) {
         m_pointPending = false;
-        ui->lStatus->setText(QStringLiteral("Phase: %1, Value: %2, Counts: %3")
-                                 .arg(m_lastPoint.phase)
-                                 .arg(m_lastPoint.level)
-                                 .arg(m_lastPoint.count));
+        showStep(QStringLiteral("Phase: %1, Value: %2, Counts: %3")
+                     .arg(m_lastPoint.phase)
+                     .arg(m_lastPoint.level)
+                     .arg(m_lastPoint.count));
         m_plot->addPoint(m_lastPoint);
     } else {
-        ui->lStatus->setText(QStringLiteral("Phase: %1, Value: %2, Counts: no answer")
-                                 .arg(*m_calibrPhase + 1)
-                                 .arg(*m_calibrValue));
+        showStep(QStringLiteral("Phase: %1, Value: %2, Counts: no answer")
+                     .arg(*m_calibrPhase + 1)
+                     .arg(*m_calibrValue));
     }
-    // Another device on the line: the window's refusal ends the scan.
-    if (client->isRefused())
+    if (refused || again)
         return;
 
     switch (step.outcome) {
     case ScanSequence::Measure:
     case ScanSequence::Retry:
-        // A failed read measures the same level again after the delay of a point of its phase.
-        m_timer->start(step.delayMs);
         return;
     case ScanSequence::Complete:
         ui->pbStopCalibration->click();
@@ -217,6 +225,7 @@ void ScanController::setRunning(bool running)
         showProgress();
         return;
     }
+    pinStatusLine(false);
     m_window->setWindowTitle(tr("Kuvel Counter"));
     if (!wasRunning)
         return;
@@ -225,6 +234,52 @@ void ScanController::setRunning(bool running)
     m_panel->propose(m_data, qMin(int(*m_calibrPhase), ScanSequence::PhaseCount));
     m_plot->showFit(m_panel->fit());
     ui->lStatus->setText(ui->lStatus->text() + QStringLiteral("   ") + heldLevelsText());
+}
+
+void ScanController::showStep(const QString &text)
+{
+    // Pinned with the first step's text, so that the text of before stays whole until then.
+    if (!m_statusPinned)
+        pinStatusLine(true);
+    ui->lStatus->setText(text);
+}
+
+void ScanController::pinStatusLine(bool pinned)
+{
+    if (pinned == m_statusPinned)
+        return;
+    m_statusPinned = pinned;
+    QLabel *status = ui->lStatus;
+    // A label's new text asks its parent for a new layout unless the label's size is fixed, and
+    // the tab widget answers a new layout by repainting all it holds.
+    QLayout *layout = status->parentWidget() ? status->parentWidget()->layout() : nullptr;
+    if (!pinned) {
+        if (layout)
+            layout->setAlignment(status, Qt::Alignment());
+        status->setMinimumSize(m_statusMinimum);
+        status->setMaximumSize(m_statusMaximum);
+        return;
+    }
+    // The longest step text: the widest digit in every place a number can take.
+    const QFontMetrics metrics = status->fontMetrics();
+    QChar widest = QLatin1Char('0');
+    for (char digit = '1'; digit <= '9'; ++digit) {
+        if (metrics.horizontalAdvance(QLatin1Char(digit)) > metrics.horizontalAdvance(widest))
+            widest = QLatin1Char(digit);
+    }
+    const QString number(10, widest);
+    const QString longest
+        = QStringLiteral("Phase: %1, Value: %2, Counts: %3").arg(widest).arg(number, number);
+    const QString missed
+        = QStringLiteral("Phase: %1, Value: %2, Counts: no answer").arg(widest).arg(number);
+    const QMargins margins = status->contentsMargins();
+    const int width = qMax(metrics.horizontalAdvance(longest), metrics.horizontalAdvance(missed))
+        + margins.left() + margins.right() + 2 * status->margin() + qMax(status->indent(), 0);
+    // At the left of the line, where its text stood at the line's full width. Aligned
+    // horizontally only: a vertical alignment would let the line take height from the plot.
+    if (layout)
+        layout->setAlignment(status, Qt::AlignLeft);
+    status->setFixedSize(width, status->height());
 }
 
 void ScanController::showProgress()

@@ -4,6 +4,7 @@
 #include "scandata.h"
 
 #include <QObject>
+#include <QSize>
 #include <QString>
 
 #include <functional>
@@ -71,6 +72,11 @@ private:
     void end(const QString &reason);
     void setRunning(bool running);
     void showProgress();
+    // Shows the point or the missed read of a step on the status line.
+    void showStep(const QString &text);
+    // While a scan runs, the status line has the fixed size of its longest step text, so that a
+    // new text repaints the line alone instead of laying out and repainting the whole window.
+    void pinStatusLine(bool pinned);
     // What the device holds for the scanned channel, as far as the window wrote it.
     QString heldLevelsText() const;
 
@@ -92,6 +98,10 @@ private:
     // The point of the step running, shown at its end.
     ScanData::Point m_lastPoint {};
     bool m_pointPending = false;
+    bool m_statusPinned = false;
+    // The status line's own size limits, back once the scan ends.
+    QSize m_statusMinimum;
+    QSize m_statusMaximum;
     // One timer for the chain: a new start restarts it, so a step armed by an earlier scan can
     // never run beside the new one.
     QTimer *m_timer;

@@ -45,7 +45,7 @@ ScanPlot::ScanPlot(QCustomPlot *plot, QWidget *window)
 
     m_replotTimer->setObjectName(QStringLiteral("replotTimer"));
     m_replotTimer->setSingleShot(true);
-    connect(m_replotTimer, &QTimer::timeout, m_plot, [this] { m_plot->replot(); });
+    connect(m_replotTimer, &QTimer::timeout, this, &ScanPlot::replotNow);
 
     // The plot drags its range with the left button, so the right one is free for the menu.
     m_menu->setObjectName(QStringLiteral("plotMenu"));
@@ -84,7 +84,8 @@ void ScanPlot::startScan()
 {
     reset();
     addPhase(1);
-    m_plot->replot();
+    // Drawn by the timer or with the first point, once the scan's first settle time runs.
+    replotSoon();
 }
 
 void ScanPlot::addPhase(int phase)
@@ -98,7 +99,15 @@ void ScanPlot::addPoint(const ScanData::Point &point)
 {
     m_plot->graph(point.phase - 1)->addData(double(point.level), double(point.count));
     m_plot->rescaleAxes();
-    replotSoon();
+    // A point comes right after a step armed its settle time: drawn then, the plot takes its
+    // time while the levels settle, where a timer's own moment could fall on the next step.
+    if (!m_sinceReplot.isValid() || m_sinceReplot.elapsed() >= ReplotIntervalMs) {
+        m_replotTimer->stop();
+        replotNow();
+    } else {
+        // Drawn with a later point, or by the timer when none comes.
+        m_replotTimer->start(ReplotIntervalMs);
+    }
 }
 
 void ScanPlot::showScan(const QVector<ScanData::Point> &points, int phases)
@@ -159,6 +168,12 @@ void ScanPlot::showFit(const DetectorFit &fit)
         m_fitCurves.append(curve);
     }
     replotSoon();
+}
+
+void ScanPlot::replotNow()
+{
+    m_sinceReplot.start();
+    m_plot->replot();
 }
 
 void ScanPlot::replotSoon()

@@ -3,6 +3,7 @@
 
 #include "scandata.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QSize>
 #include <QString>
@@ -30,7 +31,7 @@ public:
     // `window` parents the file dialogs and the warnings.
     ScanPlot(QCustomPlot *plot, QWidget *window);
 
-    // An empty plot for a new scan, with the graph of phase 1.
+    // An empty plot for a new scan, with the graph of phase 1, drawn with the next replot.
     void startScan();
     // The graph of `phase` (1 to 4), added as the scan reaches it.
     void addPhase(int phase);
@@ -75,6 +76,7 @@ private:
     void reset();
     void showMenu(const QPoint &pos);
     void replotSoon();
+    void replotNow();
     QString askSavePath(const QString &caption, const QString &name, const QStringList &filters,
                         const QStringList &suffixes, QSize *size = nullptr);
     void warn(const QString &text);
@@ -82,6 +84,8 @@ private:
     QCustomPlot *m_plot;
     QWidget *m_window;
     QTimer *m_replotTimer;
+    // Since the last replot; invalid before the first.
+    QElapsedTimer m_sinceReplot;
     QMenu *m_menu;
     QAction *m_saveDataAction;
     QAction *m_savePlotAction;
