@@ -304,11 +304,9 @@ bool CounterWorker::writeLevel(int channel, int level, quint16 value)
                    [&] { return m_client->writeLevel(channel, level, value); });
 }
 
-bool CounterWorker::startCounting()
+bool CounterWorker::startCounter()
 {
-    if (refuseWhileScanning(QStringLiteral("a start")))
-        return false;
-    // The poll reads at the time constant: the counter has a new reading no sooner.
+    // The poll and the scan read at the time constant: the counter has a new reading no sooner.
     float timeConst = 0;
     if (!operate(QStringLiteral("the time constant read"),
                  [&] { return m_client->readTimeConst(&timeConst); })
@@ -316,6 +314,15 @@ bool CounterWorker::startCounting()
         return false;
     m_timeConst = double(timeConst);
     m_counting = true;
+    return true;
+}
+
+bool CounterWorker::startCounting()
+{
+    if (refuseWhileScanning(QStringLiteral("a start")))
+        return false;
+    if (!startCounter())
+        return false;
     setState(Running, runningStatus());
     armPoll();
     return true;
@@ -355,13 +362,8 @@ bool CounterWorker::startScan(int channel, quint32 start, quint32 stop, quint32 
     m_scan = std::make_unique<ScanSequence>(m_client.get(), channel, start, stop, step);
     if (!m_scan->begin())
         return fail(scanFailureText());
-    float timeConst = 0;
-    if (!operate(QStringLiteral("the time constant read"),
-                 [&] { return m_client->readTimeConst(&timeConst); })
-        || !operate(QStringLiteral("the start"), [&] { return m_client->startCounter(); }))
+    if (!startCounter())
         return false;
-    m_timeConst = double(timeConst);
-    m_counting = true;
     m_scanning = true;
     m_scanTimer->start(m_scan->start(m_timeConst));
     setState(Running, runningStatus());

@@ -102,6 +102,8 @@ private:
     // device FAULT with noAnswerText(what).
     bool operate(const QString &what, const std::function<bool()> &op);
     bool refuseWhileScanning(const QString &what);
+    // Reads the time constant the poll and the scan go by, then starts the counter.
+    bool startCounter();
     bool fail(const QString &text);
     void setState(State state, const QString &status);
     void leaveFault();
