@@ -112,16 +112,14 @@ bool CounterClient::readText(DriverPropertyReadOnly<QString> *property, QString 
 {
     beginOperation();
     const bool ok = readInto(property, m_attempts, text);
-    bool restoreOk = true;
-    return reopenedDuring(&restoreOk) ? restoreOk && ok : ok;
+    return endOperation(ok);
 }
 
 bool CounterClient::readIdentifier(cUDID *identifier)
 {
     beginOperation();
     const bool ok = readInto(m_driver->UDID(), m_attempts, identifier);
-    bool restoreOk = true;
-    return reopenedDuring(&restoreOk) ? restoreOk && ok : ok;
+    return endOperation(ok);
 }
 
 bool CounterClient::rawReadChannel(int *channel)
@@ -157,8 +155,7 @@ bool CounterClient::writeChannel(int channel)
     m_driver->currentChannel()->setValueSync((unsigned char)(channel - 1), &ok, m_attempts);
     if (ok)
         m_state.channel = channel;
-    bool restoreOk = true;
-    return reopenedDuring(&restoreOk) ? restoreOk && ok : ok;
+    return endOperation(ok);
 }
 
 bool CounterClient::rawReadTimeConst(float *seconds)
@@ -191,8 +188,7 @@ bool CounterClient::writeTimeConst(float seconds)
         m_state.timeConstKnown = true;
         m_state.timeConst = seconds;
     }
-    bool restoreOk = true;
-    return reopenedDuring(&restoreOk) ? restoreOk && ok : ok;
+    return endOperation(ok);
 }
 
 bool CounterClient::writeLevel(int channel, int level, quint16 value)
@@ -209,8 +205,7 @@ bool CounterClient::writeLevel(int channel, int level, quint16 value)
         m_state.levels[channel - 1][level - 1] = ok ? int(value) : -1;
         emit levelKnown(channel, level);
     }
-    bool restoreOk = true;
-    return reopenedDuring(&restoreOk) ? restoreOk && ok : ok;
+    return endOperation(ok);
 }
 
 bool CounterClient::readCounts(Kuvel_Counts_t *counts)
@@ -241,8 +236,7 @@ bool CounterClient::startCounter()
     const bool ok = execute(m_driver->startCounter(), m_attempts);
     if (ok)
         m_state.counting = 1;
-    bool restoreOk = true;
-    return reopenedDuring(&restoreOk) ? restoreOk && ok : ok;
+    return endOperation(ok);
 }
 
 bool CounterClient::stopCounter()
@@ -251,16 +245,14 @@ bool CounterClient::stopCounter()
     const bool ok = execute(m_driver->stopCounter(), m_attempts);
     if (ok)
         m_state.counting = 0;
-    bool restoreOk = true;
-    return reopenedDuring(&restoreOk) ? restoreOk && ok : ok;
+    return endOperation(ok);
 }
 
 bool CounterClient::writeEeprom()
 {
     beginOperation();
     const bool ok = execute(m_driver->writeEeprom(), m_attempts);
-    bool restoreOk = true;
-    return reopenedDuring(&restoreOk) ? restoreOk && ok : ok;
+    return endOperation(ok);
 }
 
 int CounterClient::knownLevel(int channel, int level) const
@@ -290,6 +282,13 @@ void CounterClient::beginOperation()
 {
     if (!m_restoring)
         m_restored = false;
+}
+
+bool CounterClient::endOperation(bool ok)
+{
+    // An operation that met a reopened line succeeds only once the run's state is back.
+    bool restoreOk = true;
+    return reopenedDuring(&restoreOk) ? restoreOk && ok : ok;
 }
 
 bool CounterClient::reopenedDuring(bool *restoreOk)

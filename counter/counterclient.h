@@ -147,6 +147,8 @@ private:
     // After it: true when the line was opened again meanwhile, the state then restored (or
     // not: *restoreOk).
     bool reopenedDuring(bool *restoreOk);
+    // `ok` of an operation, false too when the state could not be restored after a reopen.
+    bool endOperation(bool ok);
     bool restoreState();
     bool rawReadChannel(int *channel);
     bool rawReadTimeConst(float *seconds);
