@@ -768,8 +768,14 @@ void TestCli::restartedCounterRestoredMidScan()
     QVERIFY(cli.waitForFinished(RunTimeoutMs));
     QCOMPARE(cli.exitCode(), 0);
 
-    // In phase 1 the count is the number of the counts request: the restarted counter's
-    // first one, read before its state was restored, is no point.
+    // In phase 1 the count is the number of the counts request. The restarted counter's first
+    // one is no point when it was read before the state was restored (the line's loss met by a
+    // counts read); met by a level write, the restore comes first and its first read counts.
+    const QStringList requests = simRequests(m_sim.logLines());
+    const int channelWritten = requests.indexOf("13 02");
+    QVERIFY(channelWritten >= 0);
+    const int readBeforeRestore = requests.mid(0, channelWritten).count("17");
+    QVERIFY(readBeforeRestore <= 1);
     QList<int> levels;
     int firstAnswers = 0;
     for (const QString &line : lines(cli.readAllStandardOutput())) {
@@ -779,12 +785,10 @@ void TestCli::restartedCounterRestoredMidScan()
             firstAnswers += fields.at(2) == "1";
         }
     }
-    QCOMPARE(firstAnswers, 1);
+    QCOMPARE(firstAnswers, 2 - readBeforeRestore);
     QCOMPARE(levels.size(), 40);
     for (int i = 0; i < levels.size(); ++i)
         QCOMPARE(levels.at(i), 1000 * i);
-    const QStringList requests = simRequests(m_sim.logLines());
-    QVERIFY(requests.contains("13 02"));
     QVERIFY(requests.contains("15"));
     const QString err = QString::fromUtf8(cli.readAllStandardError());
     QVERIFY2(err.contains("opened again with type \"KuvelCounter 2.0\""), qPrintable(err));
