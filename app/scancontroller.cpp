@@ -5,6 +5,7 @@
 #include "datacontext.h"
 #include "devicecall.h"
 #include "levelproposal.h"
+#include "precisewake.h"
 #include "proposalspanel.h"
 #include "scanplot.h"
 #include "scansequence.h"
@@ -26,6 +27,7 @@ ScanController::ScanController(Ui::MainWindow *ui, DeviceCall *device, ScanPlot 
     , m_calibrValue(value)
     , m_calibrPhase(phase)
     , m_timer(new QTimer(this))
+    , m_wake(new PreciseWake(this))
 {
     m_statusMinimum = ui->lStatus->minimumSize();
     m_statusMaximum = ui->lStatus->maximumSize();
@@ -98,6 +100,7 @@ void ScanController::start()
     m_sequence->setTimeConst(ui->dsbTimeConst->value());
     setRunning(true);
     m_device->restart(m_timer, delay);
+    m_wake->arm(delay);
 }
 
 void ScanController::step()
@@ -126,8 +129,10 @@ void ScanController::step()
     // The point is shown after the next level is written and the settle time armed: drawing
     // the plot takes longer than the device calls of a step, and after the timer's start it
     // runs while the levels settle instead of lengthening every step of the scan.
-    if (again)
+    if (again) {
         m_timer->start(step.delayMs);
+        m_wake->arm(step.delayMs);
+    }
     if (m_pointPending) {
         m_pointPending = false;
         showStep(QStringLiteral("Phase: %1, Value: %2, Counts: %3")
@@ -189,7 +194,7 @@ void ScanController::end(const QString &reason)
 {
     // A point measured against a level the device may not hold would be a wrong point: the
     // scan ends instead, with the points measured so far.
-    m_timer->stop();
+    cancelStep();
     if (isRunning() && !m_device->client()->isRefused())
         stop();
     else
@@ -200,6 +205,7 @@ void ScanController::end(const QString &reason)
 void ScanController::cancelStep()
 {
     m_timer->stop();
+    m_wake->disarm();
 }
 
 void ScanController::abandon()

@@ -12,6 +12,7 @@
 class DeviceCall;
 class ProposalsPanel;
 class QMainWindow;
+class PreciseWake;
 class QTimer;
 class ScanPlot;
 class ScanSequence;
@@ -105,6 +106,8 @@ private:
     // One timer for the chain: a new start restarts it, so a step armed by an earlier scan can
     // never run beside the new one.
     QTimer *m_timer;
+    // Ends each settle delay on time, where drawing after the timer's start would delay it.
+    PreciseWake *m_wake;
 };
 
 #endif // SCANCONTROLLER_H

@@ -4,6 +4,7 @@
 #include "fakelink.h"
 #include "kuvelcountermodel.h"
 #include "levelproposal.h"
+#include "precisewake.h"
 #include "scandata.h"
 #include "scansequence.h"
 
@@ -12,6 +13,8 @@
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <QtTest>
+
+#include <sys/resource.h>
 
 #include <cmath>
 
@@ -80,6 +83,7 @@ class TestScanData : public QObject
 private slots:
     void sequence_data();
     void sequence();
+    void settleDelayWakesOnceNeverEarly();
     void proposalInSimulatorValley_data();
     void proposalInSimulatorValley();
     void noProposal_data();
@@ -169,6 +173,40 @@ void TestScanData::sequence()
     }
     if (outcome == ScanSequence::Failed)
         QCOMPARE(sequence.failedReads(), ScanSequence::MaxFailedReads);
+}
+
+// The wake-up beside a settle timer: the timer still never fires before its delay, and once it
+// has fired the loop sleeps again instead of spinning on a wake-up left unread.
+void TestScanData::settleDelayWakesOnceNeverEarly()
+{
+    const auto cpuMs = [] {
+        rusage usage {};
+        getrusage(RUSAGE_SELF, &usage);
+        return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0
+            + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
+    };
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
+    PreciseWake wake;
+    QElapsedTimer clock;
+    int fired = 0;
+    connect(&timer, &QTimer::timeout, [&] {
+        QVERIFY2(clock.nsecsElapsed() >= 3000000,
+                 qPrintable(QString::number(clock.nsecsElapsed())));
+        ++fired;
+    });
+    for (int step = 1; step <= 3; ++step) {
+        clock.start();
+        timer.start(3);
+        wake.arm(3);
+        // Work after the start, as drawing a point is.
+        while (clock.nsecsElapsed() < 500000) { }
+        QTRY_COMPARE_WITH_TIMEOUT(fired, step, 1000);
+    }
+    const double cpuBefore = cpuMs();
+    QTest::qWait(200);
+    QVERIFY2(cpuMs() - cpuBefore < 100, qPrintable(QString::number(cpuMs() - cpuBefore)));
 }
 
 void TestScanData::proposalInSimulatorValley_data()
