@@ -4,6 +4,8 @@
 #include "scpiclient.h"
 #include "scpicommand.h"
 
+#include <QCoreApplication>
+#include <QEventLoop>
 #include <QHostAddress>
 #include <QTcpSocket>
 
@@ -23,6 +25,7 @@ enum class Op {
     Start,
     Stop,
     Counts,
+    Measure,
     Channel,
     TimeConst,
     Level,
@@ -51,6 +54,7 @@ const CommandRow Commands[] = {
     {"INITiate[:IMMediate]", false, 0, false, Op::Start},
     {"ABORt", false, 0, false, Op::Stop},
     {"FETCh:COUNts", true, 0, false, Op::Counts},
+    {"MEASure:COUNts", true, 0, false, Op::Measure},
     {"CONFigure:CHANnel", true, 0, false, Op::Channel},
     {"CONFigure:CHANnel", false, 1, true, Op::Channel},
     {"CONFigure:TCONstant", true, 0, false, Op::TimeConst},
@@ -392,17 +396,12 @@ void ScpiServer::runCommand(quint64 id, const ScpiCommand &command, QList<QByteA
         if (!m_counter->stopCounter())
             pushDeviceError(id);
         return;
-    case Op::Counts: {
-        Kuvel_Counts_t counts;
-        if (!m_counter->readCounts(&counts)) {
-            pushDeviceError(id);
-            return;
-        }
-        answers->append(
-            QByteArray::number(counts.count[0]) + ',' + QByteArray::number(counts.count[1]) + ','
-            + QByteArray::number(counts.count[2]) + ',' + QByteArray::number(counts.count[3]));
+    case Op::Counts:
+        fetchCounts(id, answers);
         return;
-    }
+    case Op::Measure:
+        measureCounts(id, answers);
+        return;
     case Op::Channel:
         if (command.query) {
             int channel = 0;
@@ -439,6 +438,57 @@ void ScpiServer::runCommand(quint64 id, const ScpiCommand &command, QList<QByteA
             pushDeviceError(id);
         return;
     }
+}
+
+void ScpiServer::fetchCounts(quint64 id, QList<QByteArray> *answers)
+{
+    Kuvel_Counts_t counts;
+    if (!m_counter->readCounts(&counts)) {
+        pushDeviceError(id);
+        return;
+    }
+    answers->append(QByteArray::number(counts.count[0]) + ',' + QByteArray::number(counts.count[1])
+                    + ',' + QByteArray::number(counts.count[2]) + ','
+                    + QByteArray::number(counts.count[3]));
+}
+
+void ScpiServer::measureCounts(quint64 id, QList<QByteArray> *answers)
+{
+    // As a SCPI instrument measures: counting started, one gate (the time constant the counter
+    // answers) waited from the confirmed start, so no count of before is answered, and the
+    // counter left as it was found.
+    const bool wasCounting = m_counter->isCounting();
+    float seconds = 0;
+    if (!m_counter->readTimeConst(&seconds)) {
+        pushDeviceError(id);
+        return;
+    }
+    // An erased EEPROM gives any number: no gate to wait for.
+    if (!(seconds >= 0.01f && seconds <= 10.0f)) {
+        pushError(id, HardwareError,
+                  QStringLiteral("Hardware error;the counter reports a time constant of %1 s")
+                      .arg(double(seconds), 0, 'g', 6));
+        return;
+    }
+    if (!m_counter->startCounter()) {
+        pushDeviceError(id);
+        return;
+    }
+    QTimer gate;
+    gate.setSingleShot(true);
+    gate.setTimerType(Qt::PreciseTimer);
+    QEventLoop loop;
+    connect(&gate, &QTimer::timeout, &loop, &QEventLoop::quit);
+    gate.start(int(std::ceil(double(seconds) * 1000.0)));
+    // Other clients' lines are taken meanwhile and wait for their turn. Once the server has been
+    // told to quit no new loop runs, and the gate is waited for without one.
+    if (loop.exec(QEventLoop::ExcludeUserInputEvents) < 0) {
+        while (gate.isActive())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    fetchCounts(id, answers);
+    if (!wasCounting && !m_counter->stopCounter() && !m_lineFailed)
+        pushDeviceError(id);
 }
 
 QByteArray ScpiServer::identification(quint64 id)

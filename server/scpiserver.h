@@ -71,6 +71,8 @@ private:
     void runLine(const QueuedLine &entry);
     // Runs one command; answers append to *answers. Errors go to the client's queue.
     void runCommand(quint64 id, const ScpiCommand &command, QList<QByteArray> *answers);
+    void fetchCounts(quint64 id, QList<QByteArray> *answers);
+    void measureCounts(quint64 id, QList<QByteArray> *answers);
     QByteArray identification(quint64 id);
     QByteArray information(quint64 id);
     void pushError(quint64 id, int code, const QString &text);

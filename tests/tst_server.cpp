@@ -208,6 +208,10 @@ void TestServer::pyMeasureInstrument()
 {
     QVERIFY(startServer());
     check("pymeasure", {QFileInfo(QFINDTESTDATA("../server/python/kuvelcounter.py")).path()});
+    // MEAS:COUN? of a stopped counter: its time constant read, counting started, the counts
+    // read one gate later and counting stopped again.
+    const QStringList requests = simRequests(m_sim.logLines());
+    QCOMPARE(requests.mid(requests.size() - 4), QStringList({"12", "15", "17", "16"}));
 }
 
 void TestServer::startUpFailuresExitAsTheCli()

@@ -3,15 +3,22 @@
     from kuvelcounter import KuvelCounter
     counter = KuvelCounter("TCPIP::127.0.0.1::5025::SOCKET")
     counter.channel = 2
-    counter.start()
-    print(counter.counts)
+    print(counter.measure_counts())
 """
+
+import numbers
 
 from pymeasure.instruments import Instrument
 from pymeasure.instruments.validators import strict_discrete_set, strict_range
 
 
 def _whole(value, values):
+    """A whole number among `values`; anything else (2.7, "2", True) is refused with a
+    ValueError before anything is sent, not cut to a whole number."""
+    if isinstance(value, bool) or not (
+            isinstance(value, numbers.Integral)
+            or isinstance(value, float) and value.is_integer()):
+        raise ValueError("Value of %r is not a whole number" % (value,))
     return int(strict_discrete_set(int(value), values))
 
 
@@ -46,6 +53,18 @@ class KuvelCounter(Instrument):
         _whole(level, range(1, 5))
         _whole(value, range(0, 65536))
         self.write("CONF:LEV %d,%d,%d" % (channel, level, value))
+
+    def measure_counts(self):
+        """Starts counting, waits one time constant and returns the four counts, 1-photon level
+        first, as a SCPI MEASure does; counting stops again unless it was on before."""
+        connection = self.adapter.connection
+        timeout = connection.timeout
+        # The answer comes one time constant (up to 10 s) after the query.
+        connection.timeout = timeout + 1000 * self.time_constant
+        try:
+            return [int(v) for v in self.ask("MEAS:COUN?").split(",")]
+        finally:
+            connection.timeout = timeout
 
     def start(self):
         """Starts counting."""

@@ -5,6 +5,7 @@ import re
 import socket
 import sys
 import threading
+import time
 
 import pyvisa
 
@@ -201,11 +202,18 @@ def check_pymeasure():
     values = counter.counts
     counter.stop()
     expect(len(values) == 4 and all(isinstance(v, int) for v in values), "counts %s" % values)
-    try:
-        counter.channel = 9
-        sys.exit("failed: channel 9 accepted")
-    except ValueError:
-        pass
+    for bad in (9, 2.7, "2", True):
+        try:
+            counter.channel = bad
+            sys.exit("failed: channel %r accepted" % (bad,))
+        except ValueError:
+            pass
+    expect(counter.channel == 4, "a refused channel is never sent")
+    # The server's requests for it end the check: tst_server reads them in the counter's log.
+    start = time.monotonic()
+    values = counter.measure_counts()
+    expect(time.monotonic() - start >= 0.02 and len(values) == 4
+           and all(isinstance(v, int) for v in values), "MEAS:COUN? %s" % values)
     expect(counter.check_errors() == [], "no errors")
 
 
