@@ -12,13 +12,19 @@ shipped=(
     usr/share/icons/hicolor/scalable/apps/kuvel-counter.svg
     usr/share/icons/hicolor/16x16/apps/kuvel-counter.png
     usr/share/icons/hicolor/256x256/apps/kuvel-counter.png
+    usr/share/man/man1/kuvel-counter.1.gz
     usr/share/man/man1/kuvel-counter-cli.1.gz
     usr/share/man/man1/kuvel-counter-sim.1.gz
     usr/share/man/man1/kuvel-counter-server.1.gz
-    usr/share/kuvel-counter/python/kuvelcounter.py
     usr/lib/udev/rules.d/99-kuvel-counter.rules
     usr/share/doc/kuvel-counter/copyright
+    usr/share/doc/kuvel-counter/README.md.gz
 )
+# The PyMeasure class where Debian's python3 finds it: the package's in the system's folder, an
+# install under another prefix in that prefix's folder of python3's version.
+python_version=$(/usr/bin/python3 -c 'import sys; print("python%d.%d" % sys.version_info[:2])')
+packaged_module=usr/lib/python3/dist-packages/kuvelcounter.py
+installed_module=usr/lib/$python_version/dist-packages/kuvelcounter.py
 # The Tango device server where cppTango was there to build it.
 if [[ -x "$build/tango/kuvel-counter-tango" ]]; then
     programs+=(kuvel-counter-tango)
@@ -34,9 +40,16 @@ for p in "${programs[@]}"; do
     out=$(QT_QPA_PLATFORM=offscreen "$tmp/usr/bin/$p" --version) || fail "$p --version failed"
     [[ "$out" =~ ^$p\ [0-9]+\.[0-9]+ ]] || fail "$p --version printed '$out'"
 done
-for f in "${shipped[@]}"; do
+for f in "${shipped[@]}" "$installed_module"; do
     [[ -f "$tmp/$f" ]] || fail "install lacks $f"
 done
+/usr/bin/python3 -c 'import sys; sys.exit("/usr/lib/python3/dist-packages" not in sys.path)' \
+    || fail "python3 does not look in /usr/lib/python3/dist-packages"
+# The udev rule takes the counter's adapter alone, by its serial number, not every FT232R.
+grep -v '^#' "$tmp/usr/lib/udev/rules.d/99-kuvel-counter.rules" | grep -qF 'ATTRS{serial}==' \
+    || fail "the udev rule does not match by serial number"
+grep -qF '<screenshot type="default">' \
+    "$tmp/usr/share/metainfo/org.kuvel.KuvelCounter.metainfo.xml" || fail "metainfo: screenshots"
 # Only what ships: the developers' programs stay out.
 extra=$(ls "$tmp/usr/bin" | grep -vxF "${programs[@]/#/-e}" || true)
 [[ -z "$extra" ]] || fail "installs programs that do not ship: $extra"
@@ -56,7 +69,7 @@ appstreamcli validate --no-net --no-color \
 (cd "$build" && cpack -G DEB -B "$tmp/deb" >/dev/null 2>&1)
 deb=$(ls "$tmp"/deb/kuvel-counter_*.deb)
 list=$(dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./||')
-for f in "${programs[@]/#/usr/bin/}" "${shipped[@]}"; do
+for f in "${programs[@]/#/usr/bin/}" "${shipped[@]}" "$packaged_module"; do
     grep -qxF "$f" <<<"$list" || fail "package lacks $f"
 done
 depends=$(dpkg-deb -f "$deb" Depends)
