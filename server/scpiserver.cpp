@@ -480,12 +480,12 @@ void ScpiServer::measureCounts(quint64 id, QList<QByteArray> *answers)
     QEventLoop loop;
     connect(&gate, &QTimer::timeout, &loop, &QEventLoop::quit);
     gate.start(int(std::ceil(double(seconds) * 1000.0)));
-    // Other clients' lines are taken meanwhile and wait for their turn. Once the server has been
-    // told to quit no new loop runs, and the gate is waited for without one.
-    if (loop.exec(QEventLoop::ExcludeUserInputEvents) < 0) {
-        while (gate.isActive())
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
+    // Other clients' lines are taken meanwhile and wait for their turn. The server told to quit
+    // ends every loop at once, or runs no new one: the gate is then waited for without one, so
+    // that no count of before it is answered.
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    while (gate.isActive())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     fetchCounts(id, answers);
     if (!wasCounting && !m_counter->stopCounter() && !m_lineFailed)
         pushDeviceError(id);
