@@ -366,6 +366,12 @@ QString CountTrend::askSavePath(const QString &caption, const QString &name,
 
 bool CountTrend::savePlot(const QString &path)
 {
+    // A view that follows the readings shows the newest first: its timed redraw may not have
+    // run since the last reading, and the picture would show the axes of before.
+    if (!isPaused()) {
+        followTime();
+        fitCounts();
+    }
     // The time of the left edge, local as the time axis, with its offset from UTC.
     const QDateTime left
         = QDateTime::fromMSecsSinceEpoch(qint64(m_plot->xAxis->range().lower * 1000.0));

@@ -896,6 +896,11 @@ void TestMainWindow::trendSavesPlotAtChosenSizeAndData()
     QAction *save = menu->findChild<QAction *>("actionTrendSavePlot");
     QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(save).center());
     QCOMPARE(QImage(path).size(), QSize(640, 360));
+    // Saved at once after the readings, before the timed redraw: the axes show them all the same.
+    QVERIFY2(plot->yAxis->range().contains(30) && plot->yAxis->range().contains(410),
+             qPrintable(QStringLiteral("%1 to %2")
+                            .arg(plot->yAxis->range().lower)
+                            .arg(plot->yAxis->range().upper)));
 
     const QString data = dir.filePath("trend.csv");
     QVERIFY(trend.saveData(data));
